@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build, run and test trndemo, when
+# any of them is missing.  Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libgtk2.0-dev libglib2.0-dev libgtest-dev libgmock-dev
+          libbenchmark-dev xvfb xauth psmisc x11-apps imagemagick util-linux man-db)
+if [ "${TRN_WITH_CLANG:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,160 @@
+// Simulated TRN board.  It owns the master side of a pseudo-terminal; the
+// panel (or a test) opens the slave path as if it were the serial port.
+//
+// The board answers every 7-byte command frame with one reply frame, keeps
+// every setting of the command catalogue, sends button status frames on
+// request and can misbehave on purpose (fault modes).  It reassembles frames
+// from the byte stream and resynchronises on ESC 'B' after noise.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace trnsim {
+
+using Frame = std::vector<uint8_t>;  // 7 bytes for whole frames
+
+// Every setting the board holds, with its power-on value.
+struct Settings {
+  uint8_t major = 0x07;       // identifier byte 3
+  uint8_t minor = 0x42;       // identifier byte 4
+  uint8_t firmware = 0x11;    // firmware version byte
+  uint8_t ring_on = 1;        // 0 off, 1 on
+  uint8_t ring_volume = 0;    // 0 low, 1 high
+  uint8_t ring_freq = 1;      // 1..6
+  uint8_t ring_led = 0;       // 0 off, 1 on
+  uint8_t backlight = 1;      // 0 off, 1 on
+  uint8_t volume = 8;         // 0..15
+  uint8_t brightness = 8;     // 0..15
+  uint8_t audio_option = 1;   // 1..5
+  uint8_t membrane = 1;       // 0 all off, 1 green, 2 orange, 3 all on
+  uint8_t switch1 = 0;        // remote GPIO mask (bits 2..0)
+  uint8_t switch2 = 0;        // audio routing mask
+  uint8_t nurse_led = 0;      // 0 off, 1 on
+  uint8_t pass_through = 0;   // 0 off, 1 on
+  uint8_t pass_delay = 3;     // seconds, 1..10
+  uint8_t interval = 0;       // button status interval code
+  uint8_t eeprom[2][256] = {};  // [type F0/F1][address]
+};
+
+enum class Fault {
+  None,         // answer normally
+  Silent,       // answer nothing
+  BadChecksum,  // reply with checksum + 1
+  Short,        // reply with only the first `param` bytes (default 4)
+  Delay,        // reply `param` ms late
+  Noise,        // send `param` noise bytes (default 3) before each reply
+  HangUp,       // close the master side on the next command
+};
+
+// Named terminal inputs for status frames.
+enum class Input { Cradle, VolDown, VolUp, ChDown, ChUp, Power, NurseCall, LineOut, MicIn };
+
+// Parses names like "cradle", "vol-down", "nurse", "line-out", "mic-in".
+bool parse_input(const std::string &name, Input *out);
+const char *input_name(Input in);
+
+struct LogEntry {
+  std::chrono::steady_clock::time_point when;
+  bool received;   // true: panel -> board; false: board -> panel
+  Frame bytes;     // a whole frame, or raw bytes the board sent
+};
+
+class Board {
+ public:
+  Board();
+  ~Board();
+  Board(const Board &) = delete;
+  Board &operator=(const Board &) = delete;
+
+  // Creates the pty pair and starts the service thread.  False on failure.
+  bool start();
+  // Stops the service thread and closes the master side.
+  void stop();
+  const std::string &slave_path() const { return slave_path_; }
+  int master_fd() const { return master_; }
+
+  // Settings, under the board's lock.
+  Settings settings() const;
+  void set_settings(const Settings &s);
+
+  void set_fault(Fault f, int param = 0);
+  Fault fault() const;
+
+  // Status frames: the current status bytes are kept; press/release changes
+  // one bit and sends a frame.
+  void press(Input in);
+  void release(Input in);
+  void send_status(uint8_t a, uint8_t b);  // raw status bytes, one frame
+  uint8_t status_a() const;
+  uint8_t status_b() const;
+  // Writes bytes as they are (pieces of frames, noise, ...).
+  void send_raw(const uint8_t *data, size_t n);
+  void send_raw(const Frame &bytes) { send_raw(bytes.data(), bytes.size()); }
+  // Closes the master side now (a hang-up).
+  void hang_up();
+
+  // Whole frames received from the panel, in order.
+  std::vector<Frame> received() const;
+  size_t received_count() const;
+  void clear_received();
+  // Waits until at least n frames have been received or the timeout passes.
+  bool wait_received(size_t n, std::chrono::milliseconds timeout) const;
+
+  // Every frame received and every byte run sent, with a timestamp.
+  std::vector<LogEntry> log() const;
+  // Called (on the service thread or the caller's) for each log entry.
+  void set_logger(std::function<void(const LogEntry &)> logger);
+
+  // The reply the board gives to a command frame (no fault applied); empty
+  // when it gives none.  Updates the settings as the command says.
+  Frame respond(const Frame &command);
+
+ private:
+  void serve();
+  void write_bytes(const uint8_t *data, size_t n);
+  void record(bool received, const Frame &bytes);
+  // Service-thread helpers.  They return true when the thread must end.
+  bool handle_frame(const Frame &frame);
+  bool handle_wake();
+  bool pause_ms(int ms);
+  // Writes under write_mu_ (held by the caller); returns what went out.
+  Frame write_locked(const uint8_t *data, size_t n);
+  void close_master();
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  Settings s_;
+  Fault fault_ = Fault::None;
+  int fault_param_ = 0;
+  uint8_t status_a_ = 0, status_b_ = 0;
+  std::vector<Frame> received_;
+  std::vector<LogEntry> log_;
+  std::function<void(const LogEntry &)> logger_;
+  std::mutex write_mu_;
+  std::atomic<int> master_{-1};
+  // A slave descriptor held open by the board itself, so that the master
+  // never reports a hang-up while no client has the slave open.
+  int slave_hold_ = -1;
+  // Wakes the service thread: stop or hang-up requests (flags below).
+  int stop_pipe_[2] = {-1, -1};
+  std::atomic<bool> stop_req_{false};
+  std::atomic<bool> hangup_req_{false};
+  bool thread_done_ = false;  // under mu_
+  std::string slave_path_;
+  std::thread thread_;
+  bool running_ = false;
+};
+
+// Builds a frame with a correct checksum.
+Frame make_frame(uint8_t type, uint8_t rw, uint8_t value);
+std::string hex(const Frame &bytes);  // "1b 42 06 ..."
+
+}  // namespace trnsim

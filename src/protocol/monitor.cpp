@@ -1,0 +1,176 @@
+// Button status monitor: the background thread that waits on the port for
+// the board's unsolicited status frames and hands each one to the GUI thread.
+//
+// The thread never reads while a command exchange owns the port: it holds the
+// exchange lock from its test of isLOCK until its read returns, and when an
+// exchange is in progress it sleeps until the flag drops and then waits on
+// the port again (the bytes that woke it were the exchange's reply).
+#include <glib.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <utility>
+
+#include "VXTRN.h"
+#include "serial.h"
+
+unsigned char CRADLE_BUTTON[TOTAL_STATUS] = {};
+ReceiveBuffer u = {};
+
+namespace {
+std::atomic<StatusHandler> status_handler{nullptr};
+
+std::mutex pending_mutex;
+std::deque<std::pair<unsigned char, unsigned char>> pending;
+
+// One idle callback per frame; each takes the oldest pending frame, so the
+// GUI thread sees the frames in the order they arrived.
+gboolean deliver_status(gpointer) {
+  std::pair<unsigned char, unsigned char> status;
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    if (pending.empty()) return G_SOURCE_REMOVE;
+    status = pending.front();
+    pending.pop_front();
+  }
+  decode_status(status.first, status.second);
+  if (StatusHandler handler = status_handler.load()) handler(status.first, status.second);
+  return G_SOURCE_REMOVE;
+}
+
+void post_status(unsigned char a, unsigned char b) {
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    pending.emplace_back(a, b);
+  }
+  g_idle_add(deliver_status, nullptr);
+}
+
+// Traces a whole frame and hands a status frame on; anything else (a late
+// command reply, a frame of noise) is traced and dropped.
+void handle_frame(const unsigned char *frame) {
+  memcpy(u.c, frame, FRAME_LEN);
+  printf("key ---> %x %x %x %x %x %x %x %x \n", u.c[0], u.c[1], u.c[2], u.c[3], u.c[4], u.c[5],
+         u.c[6], u.c[7]);
+  if (u.c[0] != FRAME_ESC || u.c[1] != FRAME_B || u.c[2] != TYPE_BUTTON_STATUS) return;
+  post_status(u.c[3], u.c[4]);
+}
+
+constexpr ssize_t NOTHING_WAITING = -2;
+
+// Reads what is waiting without ever blocking in the read's own timeout while
+// the exchange lock is held.  A hung-up port is read all the same, so that
+// its error is seen.
+ssize_t read_waiting(int port, unsigned char *buf, size_t size) {
+  int available = 0;
+  if (ioctl(port, FIONREAD, &available) == 0 && available == 0) {
+    struct pollfd p = {port, POLLIN, 0};
+    if (poll(&p, 1, 0) >= 0 && !(p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+      return NOTHING_WAITING;
+  }
+  return read(port, buf, size);
+}
+
+// Sleeps up to ms milliseconds, or until the service is closed.
+void pause_unless_closed(int wake, int ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(wake, &set);
+  struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+  select(wake + 1, &set, nullptr, nullptr, &tv);
+}
+}  // namespace
+
+void set_status_handler(StatusHandler handler) { status_handler = handler; }
+
+void decode_status(unsigned char a, unsigned char b) {
+  CRADLE_BUTTON[CRADLE_STATUS] = a & 0x01;
+  CRADLE_BUTTON[VOLUME_DOWN_STATUS] = b & 0x01;
+  CRADLE_BUTTON[VOLUME_UP_STATUS] = b & 0x02;
+  CRADLE_BUTTON[CHANNEL_DOWN_STATUS] = b & 0x04;
+  CRADLE_BUTTON[CHANNEL_UP_STATUS] = b & 0x08;
+  CRADLE_BUTTON[POWER_BUTTON] = a & 0x02;
+  CRADLE_BUTTON[LINE_OUT_STATUS] = a & 0x40;
+  CRADLE_BUTTON[MIC_IN_STATUS] = a & 0x80;
+  CRADLE_BUTTON[NURSE_STATUS] = a & 0x08;
+}
+
+void FrameAssembler::push(unsigned char byte) {
+  if (have == 0) {
+    if (byte == FRAME_ESC) buf[have++] = byte;
+    return;
+  }
+  if (have == 1 && byte != FRAME_B) {
+    // Not a lead-in after all; this byte may start the next one.
+    have = byte == FRAME_ESC ? 1 : 0;
+    return;
+  }
+  buf[have++] = byte;
+}
+
+void *CradleButtonStatus(void *) {
+  int port;
+  {
+    std::lock_guard<std::mutex> lock(exchange_mutex);
+    port = fd;
+  }
+  const int wake = service_wake_fd();
+  fd_set watched;
+  FD_ZERO(&watched);
+  FD_SET(port, &watched);
+  FD_SET(wake, &watched);
+  const int highest = port > wake ? port : wake;
+
+  FrameAssembler assembler;
+  int backoff_ms = 100;  // pause after a failed or empty read, doubled up to 1 s
+  while (!service_closed()) {
+    fd_set working = watched;
+    int ready = select(highest + 1, &working, nullptr, nullptr, nullptr);
+    if (service_closed()) break;
+    if (ready < 0) {
+      if (errno != EINTR) pause_unless_closed(wake, backoff_ms);
+      continue;
+    }
+    if (!FD_ISSET(port, &working)) continue;
+
+    unsigned char chunk[FRAME_LEN];
+    ssize_t n;
+    {
+      std::unique_lock<std::mutex> lock(exchange_mutex, std::try_to_lock);
+      if (!lock.owns_lock() || isLOCK) {
+        // An exchange owns the port: sleep until it has read its reply, then
+        // wait on the port afresh.
+        if (!lock.owns_lock()) lock.lock();
+        exchange_done.wait(lock, [] { return isLOCK == 0 || service_closed(); });
+        continue;
+      }
+      if (service_closed()) break;
+      n = read_waiting(port, chunk, sizeof chunk);
+    }
+    if (n == NOTHING_WAITING) {
+      // Readable, yet the bytes are gone (an exchange consumed them just
+      // before we took the lock).  A short pause keeps an odd device that
+      // keeps reporting this from turning the loop into a spin.
+      pause_unless_closed(wake, 10);
+      continue;
+    }
+    if (n <= 0) {
+      // An error, or a port that reports readable with nothing to give (the
+      // board hung up): report, decode nothing, and never retry at once.
+      if (n < 0) puts("Receive Error!!");
+      pause_unless_closed(wake, backoff_ms);
+      if (backoff_ms < 1000) backoff_ms *= 2;
+      continue;
+    }
+    backoff_ms = 100;
+    assembler.feed(chunk, static_cast<int>(n), handle_frame);
+  }
+  return nullptr;
+}

@@ -1,0 +1,112 @@
+#include "support.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "serial.h"
+
+StdoutCapture::StdoutCapture() {
+  fflush(stdout);
+  file_ = tmpfile();
+  saved_ = dup(1);
+  dup2(fileno(file_), 1);
+}
+
+StdoutCapture::~StdoutCapture() { text(); }
+
+std::string StdoutCapture::text() {
+  if (file_) {
+    fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    rewind(file_);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) text_.append(buf, n);
+    fclose(file_);
+    file_ = nullptr;
+  }
+  return text_;
+}
+
+int count_lines(const std::string &text, const std::string &line) {
+  int count = 0;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(start, end - start, line) == 0 && end - start == line.size()) count++;
+    start = end + 1;
+  }
+  return count;
+}
+
+bool contains(const std::string &text, const std::string &needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+bool gui_available() {
+  static int state = -1;
+  if (state < 0) state = gtk_init_check(nullptr, nullptr) ? 1 : 0;
+  return state == 1;
+}
+
+bool pump_until(const std::function<bool()> &pred, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return pred();
+    if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(1000);
+  }
+  return true;
+}
+
+void pump_for(int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(1000);
+  }
+}
+
+DialogAnswerer::DialogAnswerer() { source_ = g_timeout_add(20, &DialogAnswerer::poll, this); }
+
+DialogAnswerer::~DialogAnswerer() {
+  if (source_) g_source_remove(source_);
+}
+
+gboolean DialogAnswerer::poll(gpointer self) {
+  auto *me = static_cast<DialogAnswerer *>(self);
+  GList *tops = gtk_window_list_toplevels();
+  for (GList *l = tops; l; l = l->next) {
+    GtkWidget *w = GTK_WIDGET(l->data);
+    if (GTK_IS_MESSAGE_DIALOG(w) && gtk_widget_get_visible(w)) {
+      gchar *text = nullptr;
+      g_object_get(w, "text", &text, nullptr);
+      me->texts_.push_back(text ? text : "");
+      g_free(text);
+      gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_CLOSE);
+    }
+  }
+  g_list_free(tops);
+  return TRUE;
+}
+
+void BoardTest::SetUp() {
+  ASSERT_TRUE(board.start());
+  StdoutCapture quiet;  // the open prints nothing on success; keep it that way
+  ASSERT_EQ(1, OpenTRNService(board.slave_path().c_str(), port_speed, port_parity,
+                              port_databits, port_stopbits));
+}
+
+void BoardTest::TearDown() {
+  CloseTRNService();
+  board.stop();
+}
+
+std::vector<std::string> BoardTest::wire() const {
+  std::vector<std::string> out;
+  for (const auto &f : board.received()) out.push_back(trnsim::hex(f));
+  return out;
+}

@@ -1,0 +1,67 @@
+// Helpers shared by the test suites: capturing the trace on stdout, a
+// simulated board on a pseudo-terminal with the serial service opened on it,
+// and driving the toolkit's main loop and its modal dialogs.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "board.h"
+
+// Captures everything written to standard output (descriptor 1) from
+// construction until text() or destruction.
+class StdoutCapture {
+ public:
+  StdoutCapture();
+  ~StdoutCapture();
+  StdoutCapture(const StdoutCapture &) = delete;
+  StdoutCapture &operator=(const StdoutCapture &) = delete;
+  // Stops capturing (if still capturing) and returns what was written.
+  std::string text();
+
+ private:
+  int saved_ = -1;
+  FILE *file_ = nullptr;
+  std::string text_;
+};
+
+// Counts the lines of text that equal line exactly.
+int count_lines(const std::string &text, const std::string &line);
+// Whether text contains needle.
+bool contains(const std::string &text, const std::string &needle);
+
+// Initialises the toolkit once.  False when there is no display.
+bool gui_available();
+// Runs the main loop until pred() holds or timeout_ms passes; pred's value.
+bool pump_until(const std::function<bool()> &pred, int timeout_ms = 5000);
+// Runs pending main-loop work for about ms milliseconds.
+void pump_for(int ms);
+
+// Answers modal message dialogs: every dialog that appears while this object
+// lives is recorded (its primary text) and closed.
+class DialogAnswerer {
+ public:
+  DialogAnswerer();
+  ~DialogAnswerer();
+  const std::vector<std::string> &texts() const { return texts_; }
+
+ private:
+  static gboolean poll(gpointer self);
+  guint source_ = 0;
+  std::vector<std::string> texts_;
+};
+
+// A simulated board on a pty, with the serial service opened on its slave.
+// Frames the board received are in board.received().
+class BoardTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Frames received by the board, as "1b 42 06 00 00 63 0d" texts.
+  std::vector<std::string> wire() const;
+  trnsim::Board board;
+};
