@@ -1,0 +1,267 @@
+// Selection handlers driven like an operator's clicks against the simulated
+// board: one command per selection change, the frames on the wire, the trace
+// and the widgets the handlers touch.
+#include <string>
+#include <vector>
+
+#include "VXTRN.h"
+#include "panel.h"
+#include "panel_test_util.h"
+#include "support.h"
+
+namespace {
+
+using trnsim::Fault;
+
+std::string F(uint8_t type, uint8_t rw, uint8_t value) {
+  return trnsim::hex(trnsim::make_frame(type, rw, value));
+}
+
+int *const guard_flags[] = {&color_ok,        &ringonoff_ok, &ringlowhight_ok, &ringfreq_ok,
+                            &volumeoption_ok, &nurse_onoff,  &pass_onoff};
+
+bool all_flags_clear() {
+  for (int *flag : guard_flags)
+    if (*flag != 0) return false;
+  return true;
+}
+
+bool shows_color(int slot, const char *spec) {
+  GdkColor want, have;
+  gdk_color_parse(spec, &want);
+  gtk_color_button_get_color(GTK_COLOR_BUTTON(obj[slot]), &have);
+  return want.red == have.red && want.green == have.green && want.blue == have.blue;
+}
+
+bool active(GtkWidget *w) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w)); }
+
+class SelectionTest : public BoardTest {
+ protected:
+  void SetUp() override {
+    if (!gui_available()) GTEST_SKIP() << "no display";
+    BoardTest::SetUp();
+    if (HasFatalFailure()) return;
+    started_ = true;
+    // A real board's reply takes about 8 ms on the line at 9600 baud; the
+    // simulated one answers at once, which can race with the discard that
+    // follows the write.  Answer 20 ms late, well inside the 100 ms pause.
+    board.set_fault(trnsim::Fault::Delay, 20);
+    for (int *flag : guard_flags) *flag = 0;  // isolate from an earlier failed test
+    panel_test::build_panel_window();
+  }
+  void TearDown() override {
+    if (!started_) return;
+    panel_test::destroy_panel_window();
+    BoardTest::TearDown();
+  }
+  GtkWidget *control(const char *frame, const char *label) {
+    GtkWidget *w = panel_test::find_button_in(window, frame, label);
+    EXPECT_NE(nullptr, w) << frame << " / " << label;
+    return w;
+  }
+  void click(const char *frame, const char *label) {
+    if (GtkWidget *w = control(frame, label)) gtk_button_clicked(GTK_BUTTON(w));
+  }
+  bool started_ = false;
+};
+
+TEST_F(SelectionTest, RingToneOffSendsOneCommandWithItsTrace) {
+  StdoutCapture out;
+  click("Ring Tone", "Ring Tone Turn OFF");
+  std::string text = out.text();
+  EXPECT_EQ((std::vector<std::string>{F(0x03, 0x00, 0x00)}), wire());
+  EXPECT_EQ(1, count_lines(text, "======== Set Ring Tone OFF ======= 0 ====="));
+  EXPECT_EQ(0, count_lines(text, "======== Set Ring Tone ON ======= 1 ====="));
+  EXPECT_EQ(1, count_lines(text, "------- value for turn ON/OFF Ringtone is 0"));
+  EXPECT_EQ(1, count_lines(text, "------- value return fm turn ON/OFF Ringtone is 0"));
+  EXPECT_EQ(0, ringonoff_ok);
+  EXPECT_EQ(0, board.settings().ring_on);
+}
+
+// A sequence of operator choices: each change sends exactly the listed
+// frames, re-selecting the active radio sends and prints nothing, and every
+// guard flag is back at 0 after each pair of emissions.
+TEST_F(SelectionTest, EachSelectionChangeSendsOneCommand) {
+  struct Step {
+    const char *frame;
+    const char *label;
+    std::vector<std::string> sent;
+  };
+  const Step steps[] = {
+      {"Ring Tone", "Ring Tone Turn OFF", {F(0x03, 0x00, 0x00)}},
+      {"Ring Tone", "Ring Tone Turn OFF", {}},
+      {"Ring Tone", "Ring Tone Turn ON", {F(0x03, 0x01, 0x00)}},
+      {"Ring Tone Volume", "Ring Volume High", {F(0x03, 0x03, 0x01)}},
+      {"Ring Tone Volume", "Ring Volume Low", {F(0x03, 0x03, 0x00)}},
+      {"Ring Frequency", "4", {F(0x03, 0x04, 0x04)}},
+      {"Ring Frequency", "6", {F(0x03, 0x04, 0x06)}},
+      {"Ring Frequency", "6", {}},
+      {"Membrane LED", "Orange", {F(0x09, 0x02, 0x00)}},
+      {"Membrane LED", "ALL ON", {F(0x09, 0x03, 0x00)}},
+      {"Membrane LED", "ALL OFF", {F(0x09, 0x00, 0x00)}},
+      {"Membrane LED", "Green", {F(0x09, 0x01, 0x00)}},
+      {"Membrane LED", "Green", {}},
+      {"Volume Set", "Jack", {F(0x08, 0x02, 0x00), F(0x06, 0x00, 0x00)}},
+      {"Volume Set", "ALL", {F(0x08, 0x05, 0x00), F(0x06, 0x00, 0x00)}},
+      {"Volume Set", "ALL", {}},
+      {"Nurse Call", "Nurse Call LED ON", {F(0x0B, 0x01, 0x00)}},
+      {"Nurse Call", "Nurse Call LED ON", {}},
+      {"Nurse Call", "Nurse Call LED OFF", {F(0x0B, 0x00, 0x00)}},
+      {"Power Button Option", "Pass Through ON", {F(0x0C, 0x01, 0x00)}},
+      {"Power Button Option", "Pass Through OFF", {F(0x0C, 0x00, 0x00)}},
+  };
+  for (const Step &s : steps) {
+    SCOPED_TRACE(std::string(s.frame) + " / " + s.label);
+    board.clear_received();
+    StdoutCapture out;
+    click(s.frame, s.label);
+    std::string text = out.text();
+    EXPECT_EQ(s.sent, wire());
+    if (s.sent.empty()) {
+      EXPECT_EQ("", text);
+    }
+    EXPECT_TRUE(active(control(s.frame, s.label)));
+    EXPECT_TRUE(all_flags_clear());
+  }
+  // Trying to switch the selected radio off changes nothing either.
+  board.clear_received();
+  StdoutCapture out;
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(obj[PW_BTN_OFF]), FALSE);
+  EXPECT_EQ("", out.text());
+  EXPECT_TRUE(wire().empty());
+  EXPECT_TRUE(active(obj[PW_BTN_OFF]));
+  EXPECT_TRUE(all_flags_clear());
+}
+
+TEST_F(SelectionTest, MembraneChoiceSetsColoursAndTrace) {
+  struct Case {
+    const char *label, *color1, *color2, *line, *value;
+  };
+  const Case cases[] = {
+      {"ALL ON", "#cccccc", "#ff9900", "<><><><><> Now is All ON", "3"},
+      {"ALL OFF", "#cccccc", "#ffffff", "<><><><><> Now is All Off", "0"},
+      {"Orange", "#ff6600", "#cccccc", "<><><><><> Now is Orange", "2"},
+      {"Green", "#00ff00", "#cccccc", "<><><><><> Now is Green", "1"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    StdoutCapture out;
+    click("Membrane LED", c.label);
+    std::string text = out.text();
+    EXPECT_TRUE(shows_color(COLOR_BTN_1, c.color1));
+    EXPECT_TRUE(shows_color(COLOR_BTN_2, c.color2));
+    EXPECT_EQ(1, count_lines(text, c.line));
+    EXPECT_EQ(1, count_lines(text, std::string("The LED value will be set is ") + c.value));
+    // The board answers with its new state in the value byte.
+    EXPECT_EQ(1, count_lines(text, std::string(" ------------- MembraneLed Value --------------- ") +
+                                       c.value));
+    EXPECT_EQ(c.value[0] - '0', board.settings().membrane);
+  }
+}
+
+TEST_F(SelectionTest, VolumeOptionRereadsVolume) {
+  trnsim::Settings s = board.settings();
+  s.volume = 12;
+  board.set_settings(s);
+  StdoutCapture out;
+  click("Volume Set", "Jack");
+  std::string text = out.text();
+  EXPECT_EQ((std::vector<std::string>{F(0x08, 0x02, 0x00), F(0x06, 0x00, 0x00)}), wire());
+  EXPECT_EQ("12", panel_test::entry_text(VOLUME_SET_VALUE));
+  EXPECT_EQ(1, count_lines(text, "The Volume Option will set to -- 2 --"));
+  EXPECT_EQ(1, count_lines(text, "The Volume Option Return from setting to -- 2 --"));
+  EXPECT_EQ(1, count_lines(text, "================ Read Ring Tone Volume With Volume Option "
+                                 "Setting =============="));
+}
+
+// A board that does not answer: the return lines show the first character
+// of the value text, the volume entry keeps its text and the selection stays.
+TEST_F(SelectionTest, FailedCommandsShowTheValueText) {
+  gtk_entry_set_text(GTK_ENTRY(obj[VOLUME_SET_VALUE]), "5");
+  board.set_fault(Fault::Silent);
+  StdoutCapture out;
+  click("Volume Set", "Remote");
+  click("Ring Frequency", "4");
+  click("Nurse Call", "Nurse Call LED ON");
+  std::string text = out.text();
+  EXPECT_EQ("5", panel_test::entry_text(VOLUME_SET_VALUE));
+  EXPECT_EQ(1, count_lines(text, "The Volume Option Return from setting to -- 34 --"));
+  EXPECT_EQ(1, count_lines(text, "The Ring Frequency Return from setting to -- 34 --"));
+  EXPECT_EQ(1, count_lines(text, "------- value return fm turn ON/OFF Nurse Call LED is 1"));
+  EXPECT_TRUE(active(obj[VOL_SET_REMOTE]));
+  EXPECT_TRUE(active(obj[NURSE_CALL_ON]));
+  EXPECT_TRUE(all_flags_clear());
+}
+
+TEST_F(SelectionTest, NurseCallReturnLineShowsTheRawReplyByte) {
+  StdoutCapture out;
+  click("Power Button Option", "Pass Through ON");
+  click("Nurse Call", "Nurse Call LED ON");
+  std::string text = out.text();
+  EXPECT_EQ(1, count_lines(text, "======== Set Pass Through ON ======= 1 ====="));
+  EXPECT_EQ(1, count_lines(text, "------- value for turn ON/OFF Pass Through is 1"));
+  EXPECT_EQ(1, count_lines(text, "------- value return fm turn ON/OFF Pass Through is \x01"));
+  EXPECT_EQ(1, count_lines(text, "======== Set Nurse Call LED ON ======= 1 ====="));
+  EXPECT_EQ(1, count_lines(text, "------- value for turn ON/OFF Nurse Call is 1"));
+  EXPECT_EQ(1, count_lines(text, "------- value return fm turn ON/OFF Nurse Call LED is \x01"));
+  EXPECT_EQ(1, board.settings().nurse_led);
+  EXPECT_EQ(1, board.settings().pass_through);
+}
+
+TEST_F(SelectionTest, SetButtonsSendTheTickedBits) {
+  struct Case {
+    const char *frame;
+    std::vector<const char *> ticked;
+    std::string sent;
+    std::string value_line;
+  };
+  const Case cases[] = {
+      {"Other Control", {"Remote GPIO 2", "Remote GPIO 0"}, F(0x0A, 0x80, 0x05),
+       " ++++++ The value sent to GPIO checked string is 5"},
+      {"Other Control", {}, F(0x0A, 0x80, 0x00),
+       " ++++++ The value sent to GPIO checked string is 0"},
+      {"Audio Input/Output",
+       {"Int. Line-Out", "Jack Line-Out", "Handset Line-Out", "Remote Line-Out", "Int. MIC-In",
+        "Jack MIC-In", "Handset MIC-In", "Remote MIC-In"},
+       F(0x0A, 0x81, 0xFF), " ++++++ The value Sent to Switch2Status is ff"},
+      {"Audio Input/Output", {"Int. Line-Out", "Jack MIC-In"}, F(0x0A, 0x81, 0x06),
+       " ++++++ The value Sent to Switch2Status is 6"},
+      {"Audio Input/Output", {"Handset Line-Out", "Remote MIC-In"}, F(0x0A, 0x81, 0x90),
+       " ++++++ The value Sent to Switch2Status is 90"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.value_line);
+    for (const char *label : c.ticked) click(c.frame, label);
+    board.clear_received();
+    StdoutCapture out;
+    click(c.frame, "Set");
+    std::string text = out.text();
+    EXPECT_EQ(std::vector<std::string>{c.sent}, wire());
+    EXPECT_EQ(1, count_lines(text, c.value_line));
+    for (const char *label : c.ticked) click(c.frame, label);  // clear again
+  }
+}
+
+TEST_F(SelectionTest, SwitchBoxesOnlyTrace) {
+  StdoutCapture out;
+  click("Other Control", "Remote GPIO 1");
+  click("Other Control", "Remote GPIO 1");
+  click("Audio Input/Output", "Jack MIC-In");
+  std::string text = out.text();
+  EXPECT_EQ("== Remote GPIO 1 ==\n== Remote GPIO 1 ==\n== Jack MIC-In ==\n", text);
+  EXPECT_TRUE(wire().empty());
+}
+
+TEST_F(SelectionTest, RingtoneLedFollowsTheBox) {
+  StdoutCapture out;
+  click("Handset Control", "Ringtone LED");
+  EXPECT_EQ(1, board.settings().ring_led);
+  click("Handset Control", "Ringtone LED");
+  std::string text = out.text();
+  EXPECT_EQ((std::vector<std::string>{F(0x04, 0x01, 0x00), F(0x04, 0x00, 0x00)}), wire());
+  EXPECT_EQ(1, count_lines(text, "The Ring Tone LED will set to -- 1 --"));
+  EXPECT_EQ(1, count_lines(text, "The Ring Tone LED will set to -- 0 --"));
+  EXPECT_EQ(0, board.settings().ring_led);
+}
+
+}  // namespace
