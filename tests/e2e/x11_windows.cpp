@@ -1,0 +1,67 @@
+#include "x11_windows.h"
+
+#include <X11/Xlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+// Finds top-level windows titled title below root.
+void find_windows(Display *d, Window w, const char *title, std::vector<Window> *found) {
+  char *name = nullptr;
+  if (XFetchName(d, w, &name) && name) {
+    if (strcmp(name, title) == 0) found->push_back(w);
+    XFree(name);
+  }
+  Window root, parent, *children = nullptr;
+  unsigned n = 0;
+  if (XQueryTree(d, w, &root, &parent, &children, &n)) {
+    for (unsigned i = 0; i < n; i++) find_windows(d, children[i], title, found);
+    if (children) XFree(children);
+  }
+}
+
+}  // namespace
+
+// Asks every window titled title to close, as a window manager does when the
+// operator clicks its close button.  The number of windows asked.
+int close_windows(const char *title) {
+  Display *d = XOpenDisplay(nullptr);
+  if (!d) return 0;
+  std::vector<Window> windows;
+  find_windows(d, DefaultRootWindow(d), title, &windows);
+  Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False);
+  Atom del = XInternAtom(d, "WM_DELETE_WINDOW", False);
+  for (Window w : windows) {
+    XEvent e = {};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = protocols;
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(del);
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, w, False, NoEventMask, &e);
+  }
+  XFlush(d);
+  XCloseDisplay(d);
+  return static_cast<int>(windows.size());
+}
+
+bool wait_window(const char *title, int timeout_ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    Display *d = XOpenDisplay(nullptr);
+    if (d) {
+      std::vector<Window> windows;
+      find_windows(d, DefaultRootWindow(d), title, &windows);
+      XCloseDisplay(d);
+      if (!windows.empty()) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+

@@ -1,0 +1,217 @@
+// The button status monitor thread against the simulated board: frames are
+// decoded once and whole, the thread keeps off the port during exchanges, it
+// never spins, and closing the service ends it.
+#include <gtk/gtk.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "VXTRN.h"
+#include "panel.h"
+#include "serial.h"
+#include "support.h"
+
+namespace {
+
+// CPU time (ms) of this process's thread named name, from /proc.
+double thread_cpu_ms(const char *name) {
+  char dir[64];
+  snprintf(dir, sizeof dir, "/proc/%d/task", getpid());
+  GDir *tasks = g_dir_open(dir, 0, nullptr);
+  double result = -1;
+  while (const char *tid = tasks ? g_dir_read_name(tasks) : nullptr) {
+    gchar *path = g_strdup_printf("%s/%s/stat", dir, tid);
+    gchar *stat = nullptr;
+    if (g_file_get_contents(path, &stat, nullptr, nullptr)) {
+      const char *open = strchr(stat, '(');
+      const char *close = strrchr(stat, ')');
+      if (open && close && std::string(open + 1, close).rfind(name, 0) == 0) {
+        unsigned long utime = 0, stime = 0;
+        if (sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                   &stime) == 2)
+          result = (utime + stime) * 1000.0 / sysconf(_SC_CLK_TCK);
+      }
+    }
+    g_free(stat);
+    g_free(path);
+  }
+  if (tasks) g_dir_close(tasks);
+  return result;
+}
+
+bool active(int slot) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(obj[slot])); }
+
+class MonitorTest : public BoardTest {
+ protected:
+  void SetUp() override {
+    if (!gui_available()) GTEST_SKIP() << "no display";
+    BoardTest::SetUp();
+    win_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_container_add(GTK_CONTAINER(win_), final_table());
+    set_status_handler(show_button_status);
+    memset(CRADLE_BUTTON, 0, sizeof CRADLE_BUTTON);
+    monitor_ = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
+    ASSERT_NE(nullptr, monitor_);
+  }
+
+  void TearDown() override {
+    if (!win_) return;
+    stop_monitor();
+    pump_for(50);  // run frames still queued for the GUI thread
+    gtk_widget_destroy(win_);
+    BoardTest::TearDown();
+  }
+
+  // Closing the service must end the monitor; a watchdog turns a hang into a
+  // failure instead of a stuck suite.
+  void stop_monitor() {
+    if (!monitor_) return;
+    std::atomic<bool> joined{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 200 && !joined; i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (!joined) {
+        fprintf(stderr, "monitor did not end after CloseTRNService\n");
+        abort();
+      }
+    });
+    CloseTRNService();
+    g_thread_join(monitor_);
+    joined = true;
+    watchdog.join();
+    monitor_ = nullptr;
+  }
+
+  GtkWidget *win_ = nullptr;
+  GThread *monitor_ = nullptr;
+};
+
+TEST_F(MonitorTest, StatusFrameTicksBoxesAndDrivesNurseCallLed) {
+  StdoutCapture out;
+  board.send_status(0x49, 0x03);
+  ASSERT_TRUE(pump_until([&] { return board.received_count() >= 1; }));
+  pump_for(150);
+  std::string trace = out.text();
+
+  EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 2 49 3 ab d 0 "));
+  EXPECT_EQ(1, count_lines(trace, "****************NURSE_CALL_ON"));
+  const unsigned char expected[TOTAL_STATUS] = {0x01, 0x01, 0x02, 0x40, 0, 0, 0, 0, 0x08};
+  for (int i = 0; i < TOTAL_STATUS; i++) EXPECT_EQ(expected[i], CRADLE_BUTTON[i]) << "element " << i;
+  EXPECT_TRUE(active(BTN_CRADLE));
+  EXPECT_TRUE(active(BTN_VOL_DOWN));
+  EXPECT_TRUE(active(BTN_VOL_UP));
+  EXPECT_TRUE(active(DETECT_JACK));
+  EXPECT_TRUE(active(BTN_NUSRE));
+  EXPECT_FALSE(active(BTN_CH_DOWN));
+  EXPECT_FALSE(active(BTN_CH_UP));
+  EXPECT_FALSE(active(BTN_POWER));
+  EXPECT_FALSE(active(DETECT_MIC));
+  EXPECT_TRUE(active(NURSE_CALL_ON));
+  EXPECT_EQ(std::vector<std::string>{"1b 42 0b 01 00 69 0d"}, wire());
+}
+
+TEST_F(MonitorTest, FrameInPiecesIsDecodedOnceAndWhole) {
+  const trnsim::Frame frame = trnsim::make_frame(0x02, 0x80, 0x0C);  // Mic-In, Ch Down + Ch Up
+  const std::vector<std::vector<size_t>> splits = {{1, 6}, {3, 2, 2}, {2, 1, 4}};
+  for (const auto &split : splits) {
+    StdoutCapture out;
+    size_t at = 0;
+    for (size_t len : split) {
+      board.send_raw(frame.data() + at, len);
+      at += len;
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+    ASSERT_TRUE(pump_until([] { return active(DETECT_MIC) && active(BTN_CH_UP); }));
+    pump_for(100);
+    std::string trace = out.text();
+    EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 2 80 c eb d 0 ")) << trace;
+    EXPECT_EQ(0x80, CRADLE_BUTTON[MIC_IN_STATUS]);
+    EXPECT_EQ(0x04, CRADLE_BUTTON[CHANNEL_DOWN_STATUS]);
+    EXPECT_FALSE(active(BTN_CRADLE));
+
+    // Clear the boxes again for the next split.
+    board.send_status(0x00, 0x00);
+    ASSERT_TRUE(pump_until([] { return !active(DETECT_MIC); }));
+  }
+}
+
+TEST_F(MonitorTest, NoiseBeforeFrameIsSkipped) {
+  StdoutCapture out;
+  const uint8_t noise[] = {0x00, 0xFF, 0x1B, 0x00, 0x42, 0x55};
+  board.send_raw(noise, sizeof noise);
+  board.send_status(0x02, 0x00);  // Power
+  ASSERT_TRUE(pump_until([] { return active(BTN_POWER); }));
+  pump_for(100);
+  std::string trace = out.text();
+  EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 2 2 0 61 d 0 ")) << trace;
+  EXPECT_FALSE(contains(trace, "key ---> 0")) << trace;
+}
+
+TEST_F(MonitorTest, ReplyTypeFrameIsTracedOnly) {
+  board.send_status(0x01, 0x00);
+  ASSERT_TRUE(pump_until([] { return active(BTN_CRADLE); }));
+  StdoutCapture out;
+  board.send_raw(trnsim::make_frame(0x06, 0x00, 0x07));
+  pump_for(300);
+  std::string trace = out.text();
+  EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 6 0 7 6a d 0 ")) << trace;
+  EXPECT_TRUE(active(BTN_CRADLE));
+  EXPECT_EQ(0x01, CRADLE_BUTTON[CRADLE_STATUS]);
+}
+
+// A status frame that reaches the port during an exchange, before the reply,
+// is read by the exchange as its reply; the monitor never reads it.
+TEST_F(MonitorTest, StatusFrameDuringExchangeIsNotDecoded) {
+  board.set_fault(trnsim::Fault::Delay, 60);
+  StdoutCapture out;
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    board.send_status(0x01, 0x00);  // Cradle
+  });
+  unsigned char set[16] = "ff";
+  VolumeValue(set);
+  sender.join();
+  pump_for(400);
+  std::string trace = out.text();
+  EXPECT_FALSE(active(BTN_CRADLE));
+  EXPECT_EQ(0, CRADLE_BUTTON[CRADLE_STATUS]);
+  EXPECT_TRUE(contains(trace, "Get Result = 1b 42 2 1 0 60 d")) << trace;
+  EXPECT_FALSE(contains(trace, "key ---> 1b 42 2 ")) << trace;
+}
+
+TEST_F(MonitorTest, StaysIdleDuringExchanges) {
+  double before = thread_cpu_ms("CradleButtonSta");
+  ASSERT_GE(before, 0);
+  {
+    StdoutCapture quiet;
+    for (int i = 0; i < 50; i++) {
+      unsigned char set[16] = "ff";
+      VolumeValue(set);
+    }
+  }
+  double used = thread_cpu_ms("CradleButtonSta") - before;
+  // 50 exchanges take more than 5 s; a monitor that polled through them would
+  // use most of that.  A sleeping one uses a few clock ticks at most.
+  EXPECT_LT(used, 500.0);
+}
+
+TEST_F(MonitorTest, HangUpReportsAtBoundedRateAndCloseEndsMonitor) {
+  board.send_status(0x08, 0x00);
+  ASSERT_TRUE(pump_until([] { return active(BTN_NUSRE); }));
+  ASSERT_TRUE(pump_until([&] { return board.received_count() >= 1; }));
+  board.clear_received();
+
+  StdoutCapture out;
+  board.hang_up();
+  pump_for(2000);  // the main loop stays responsive meanwhile
+  std::string trace = out.text();
+  int errors = count_lines(trace, "Receive Error!!");
+  EXPECT_GE(errors, 1);
+  EXPECT_LE(errors, 40) << "the monitor retries without pausing";
+  EXPECT_FALSE(contains(trace, "key --->"));
+  EXPECT_TRUE(active(BTN_NUSRE));  // nothing decoded, nothing undone
+  stop_monitor();
+}
+
+}  // namespace
