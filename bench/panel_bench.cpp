@@ -81,6 +81,7 @@ int main(int argc, char **argv) {
     fast = latencies(board, 200, 8);
 
     double c0 = bench::thread_cpu_ms("CradleButtonSta");
+    if (c0 < 0) fprintf(stderr, "monitor thread not found\n");
     pump_until([] { return false; }, 3000);
     double c1 = bench::thread_cpu_ms("CradleButtonSta");
     for (int i = 0; i < exchanges; i++) {

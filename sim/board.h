@@ -51,8 +51,11 @@ enum class Fault {
   Short,        // reply with only the first `param` bytes (default 4)
   Delay,        // reply `param` ms late
   Noise,        // send `param` noise bytes (default 3) before each reply
-  HangUp,       // close the master side on the next command
+  HangUp,       // close the master side on the next command (one-shot)
 };
+// Faults spoil only the reply: the command itself is still obeyed (except
+// HangUp, which closes the line instead).  Frames written by press/release/
+// send_status/send_raw are never affected.
 
 // Named terminal inputs for status frames.
 enum class Input { Cradle, VolDown, VolUp, ChDown, ChUp, Power, NurseCall, LineOut, MicIn };
@@ -86,6 +89,12 @@ class Board {
   void set_settings(const Settings &s);
 
   void set_fault(Fault f, int param = 0);
+
+  // Time between a command's last byte and the reply (default 10 ms).  A real
+  // board cannot answer faster than its 9600-baud line carries the frames
+  // (about 8 ms for 7 bytes), and the panel relies on that: it discards its
+  // input once more right after writing a command.
+  void set_reply_latency(int ms);
   Fault fault() const;
 
   // Status frames: the current status bytes are kept; press/release changes
@@ -108,13 +117,18 @@ class Board {
   // Waits until at least n frames have been received or the timeout passes.
   bool wait_received(size_t n, std::chrono::milliseconds timeout) const;
 
-  // Every frame received and every byte run sent, with a timestamp.
+  // Every frame received and every byte run sent, with a timestamp.  A run
+  // is in the log before its bytes can be read from the slave.
   std::vector<LogEntry> log() const;
-  // Called (on the service thread or the caller's) for each log entry.
+  // Called (on the service thread or the caller's) for each log entry from
+  // now on, in log order, one call at a time.  It may send through the board.
   void set_logger(std::function<void(const LogEntry &)> logger);
 
   // The reply the board gives to a command frame (no fault applied); empty
-  // when it gives none.  Updates the settings as the command says.
+  // when it gives none.  Updates the settings as the command says.  A frame
+  // with a wrong lead-in, checksum or terminator, an unknown type or an
+  // unknown operation of a known type gets no reply and changes nothing;
+  // out-of-range written values are clamped into the setting's range.
   Frame respond(const Frame &command);
 
  private:
@@ -125,8 +139,13 @@ class Board {
   bool handle_frame(const Frame &frame);
   bool handle_wake();
   bool pause_ms(int ms);
-  // Writes under write_mu_ (held by the caller); returns what went out.
-  Frame write_locked(const uint8_t *data, size_t n);
+  // Writes under write_mu_ (held by the caller).  The run enters the log
+  // before it goes out, so a client that has read it finds it in log().
+  // False if nothing went out.
+  bool write_locked(const uint8_t *data, size_t n);
+  // Hands log entries not yet delivered to the logger, in log order.  Call
+  // without holding mu_ or write_mu_.
+  void deliver_log();
   void close_master();
 
   mutable std::mutex mu_;
@@ -134,10 +153,13 @@ class Board {
   Settings s_;
   Fault fault_ = Fault::None;
   int fault_param_ = 0;
+  int reply_latency_ms_ = 10;
   uint8_t status_a_ = 0, status_b_ = 0;
   std::vector<Frame> received_;
   std::vector<LogEntry> log_;
   std::function<void(const LogEntry &)> logger_;
+  size_t delivered_ = 0;              // log_ entries given to logger_ (mu_)
+  std::recursive_mutex deliver_mu_;   // one delivery at a time, in order
   std::mutex write_mu_;
   std::atomic<int> master_{-1};
   // A slave descriptor held open by the board itself, so that the master

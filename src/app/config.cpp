@@ -51,7 +51,7 @@ void read_config() {
     if (strstr(ch, init_serial[0])) {
       parser_helper(tmp, ch, init_serial[0]);
       memset(port_number, 0, sizeof port_number);
-      snprintf(port_number, sizeof port_number, "%s", tmp);  // first 5 characters
+      memcpy(port_number, tmp, strnlen(tmp, sizeof port_number - 1));  // first 5 characters
     }
   }
   fclose(fp_ini);

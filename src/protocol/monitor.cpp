@@ -7,6 +7,7 @@
 // the port again (the bytes that woke it were the exchange's reply).
 #include <glib.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <unistd.h>
@@ -116,6 +117,9 @@ void FrameAssembler::push(unsigned char byte) {
 }
 
 void *CradleButtonStatus(void *) {
+  // Named, so that ps, top and gdb show which thread is the monitor (the
+  // kernel keeps 15 characters).
+  pthread_setname_np(pthread_self(), "CradleButtonSta");
   int port;
   {
     std::lock_guard<std::mutex> lock(exchange_mutex);
@@ -162,9 +166,9 @@ void *CradleButtonStatus(void *) {
       continue;
     }
     if (n <= 0) {
-      // An error, or a port that reports readable with nothing to give (the
-      // board hung up): report, decode nothing, and never retry at once.
-      if (n < 0) puts("Receive Error!!");
+      // An error, or the end of file of a port whose other end hung up (the
+      // board unplugged): report it, decode nothing, and never retry at once.
+      puts("Receive Error!!");
       pause_unless_closed(wake, backoff_ms);
       if (backoff_ms < 1000) backoff_ms *= 2;
       continue;

@@ -87,10 +87,6 @@ class ReadbackTest : public BoardTest {
     BoardTest::SetUp();
     if (HasFatalFailure()) return;
     started_ = true;
-    // A real board's reply takes about 8 ms on the line at 9600 baud; the
-    // simulated one answers at once, which can race with the discard that
-    // follows the write.  Answer 20 ms late, well inside the 100 ms pause.
-    board.set_fault(trnsim::Fault::Delay, 20);
     fresh_window();
   }
   void TearDown() override {

@@ -42,10 +42,6 @@ class SelectionTest : public BoardTest {
     BoardTest::SetUp();
     if (HasFatalFailure()) return;
     started_ = true;
-    // A real board's reply takes about 8 ms on the line at 9600 baud; the
-    // simulated one answers at once, which can race with the discard that
-    // follows the write.  Answer 20 ms late, well inside the 100 ms pause.
-    board.set_fault(trnsim::Fault::Delay, 20);
     for (int *flag : guard_flags) *flag = 0;  // isolate from an earlier failed test
     panel_test::build_panel_window();
   }

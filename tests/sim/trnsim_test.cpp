@@ -1,0 +1,237 @@
+// The trnsim program: first line, link, prompt commands, log, clean exits.
+// The binary is looked up next to the test's build directory (build/trnsim
+// for build/tests/test_sim), or in $TRNSIM.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "board.h"
+#include "sim_client.h"
+
+using namespace std::chrono_literals;
+using trnsim::make_frame;
+
+namespace {
+
+std::string trnsim_binary() {
+  if (const char *env = std::getenv("TRNSIM")) return env;
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "";
+  self[n] = '\0';
+  std::string dir(self);
+  dir.erase(dir.rfind('/'));
+  return dir + "/../trnsim";
+}
+
+// True when `out` has a line "HH:MM:SS.mmm " followed by exactly `rest`.
+bool has_log_line(const std::string &out, const std::string &rest) {
+  const std::string shape = "00:00:00.000 ";
+  size_t start = 0;
+  for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1) {
+    std::string line = out.substr(start, nl - start);
+    if (line.size() != shape.size() + rest.size() || line.compare(shape.size(), rest.size(), rest))
+      continue;
+    bool ok = true;
+    for (size_t i = 0; i < shape.size(); ++i) {
+      ok = ok && (shape[i] == '0' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
+                                  : line[i] == shape[i]);
+    }
+    if (ok) return true;
+  }
+  return false;
+}
+
+// A trnsim child with pipes on stdin and stdout; killed (by its pid) and
+// reaped if a test leaves it running.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> args) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    std::string bin = trnsim_binary();
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], STDIN_FILENO);
+      dup2(out[1], STDOUT_FILENO);
+      int null = open("/dev/null", O_WRONLY);  // usage errors are expected
+      if (null >= 0) dup2(null, STDERR_FILENO);
+      std::vector<char *> argv{const_cast<char *>(bin.c_str())};
+      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(bin.c_str(), argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+  }
+  ~Child() {
+    close_stdin();
+    if (out_ >= 0) close(out_);
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  void send(const std::string &line) {
+    std::string l = line + "\n";
+    ASSERT_EQ(write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+  }
+  void close_stdin() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+  }
+  // Reads stdout until `text` has appeared (or EOF / 5 s); returns all read
+  // so far, from the start.
+  std::string read_until(const std::string &text) {
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (out_text_.find(text) == std::string::npos &&
+           std::chrono::steady_clock::now() < until) {
+      pollfd p{out_, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[512];
+      ssize_t n = read(out_, buf, sizeof buf);
+      if (n <= 0) break;
+      out_text_.append(buf, static_cast<size_t>(n));
+    }
+    return out_text_;
+  }
+  std::string first_line() {
+    std::string all = read_until("\n");
+    return all.substr(0, all.find('\n'));
+  }
+  // Exit status, waiting up to 5 s; -1 when it did not end.
+  int wait_exit() {
+    for (int i = 0; i < 100; ++i) {
+      int st = 0;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        reaped_ = true;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      }
+      usleep(50000);
+    }
+    return -1;
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1;
+  bool reaped_ = false;
+  std::string out_text_;
+};
+
+class TrnsimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    struct stat st {};
+    if (stat(trnsim_binary().c_str(), &st) != 0) GTEST_SKIP() << "no trnsim at " << trnsim_binary();
+    link_ = "/tmp/trnsim_test_link." + std::to_string(getpid());
+  }
+  bool link_exists() const {
+    struct stat st {};
+    return lstat(link_.c_str(), &st) == 0;
+  }
+  std::string link_;
+};
+
+TEST_F(TrnsimTest, ServesTheLinkAndTakesPromptCommands) {
+  Child sim({"--link", link_, "--major", "12", "--minor", "34", "--firmware", "56"});
+  const std::string path = sim.first_line();
+  ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+  char target[256] = {};
+  ASSERT_GT(readlink(link_.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(path, target);
+
+  simclient::Port port(link_);
+  ASSERT_TRUE(port.ok());
+  ASSERT_TRUE(port.write(make_frame(0x00, 0, 0)));
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x00, 0x12, 0x34));
+  ASSERT_TRUE(port.write(make_frame(0x01, 0, 0)));
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x01, 0x00, 0x56));
+
+  sim.send("press nurse");
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x02, 0x08, 0x00));
+  sim.send("plug Mic_In");
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x02, 0x88, 0x00));
+  sim.send("release nurse");
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x02, 0x80, 0x00));
+  sim.send("status 49 03");
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x02, 0x49, 0x03));
+  sim.send("raw 1b 42 02");
+  EXPECT_EQ(port.read(3, 3000ms), (trnsim::Frame{0x1B, 0x42, 0x02}));
+
+  sim.send("fault short 2");
+  sim.read_until("fault short 2\n");  // in force before the command goes out
+  ASSERT_TRUE(port.write(make_frame(0x06, 0, 0)));
+  EXPECT_EQ(port.read(2, 3000ms), (trnsim::Frame{0x1B, 0x42}));
+  sim.send("fault none");
+  sim.read_until("fault none\n");
+  ASSERT_TRUE(port.write(make_frame(0x06, 0x01, 0x0C)));
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x06, 0x01, 0x0C));
+
+  sim.send("plug power");
+  sim.send("bogus");
+  sim.send("show");
+  const std::string out = sim.read_until("status 49 03  fault none");
+  EXPECT_NE(out.find("error: plug: only line-out or mic-in"), std::string::npos);
+  EXPECT_NE(out.find("error: unknown command 'bogus' (type 'help')"), std::string::npos);
+  EXPECT_NE(out.find("volume 12"), std::string::npos);
+  // The log: one line per frame received and per run sent.
+  EXPECT_TRUE(has_log_line(out, "<- 1b 42 00 00 00 5d 0d"));
+  EXPECT_TRUE(has_log_line(out, "-> 1b 42 00 12 34 a3 0d"));
+  EXPECT_TRUE(has_log_line(out, "-> 1b 42"));  // the short reply
+
+  sim.send("quit");
+  EXPECT_EQ(sim.wait_exit(), 0);
+  EXPECT_FALSE(link_exists());
+}
+
+TEST_F(TrnsimTest, EndsAtEndOfInput) {
+  Child sim({"--link", link_, "--quiet"});
+  ASSERT_FALSE(sim.first_line().empty());
+  EXPECT_TRUE(link_exists());
+  sim.close_stdin();
+  EXPECT_EQ(sim.wait_exit(), 0);
+  EXPECT_FALSE(link_exists());
+}
+
+TEST_F(TrnsimTest, NoStdinKeepsRunningUntilSigterm) {
+  Child sim({"--link", link_, "--quiet", "--no-stdin"});
+  const std::string path = sim.first_line();
+  ASSERT_FALSE(path.empty());
+  sim.close_stdin();
+  // Still serving after its input has ended.
+  simclient::Port port(link_);
+  ASSERT_TRUE(port.ok());
+  ASSERT_TRUE(port.write(make_frame(0x07, 0, 0)));
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x07, 0x00, 0x08));
+  ASSERT_EQ(kill(sim.pid(), SIGTERM), 0);
+  EXPECT_EQ(sim.wait_exit(), 0);
+  EXPECT_FALSE(link_exists());
+  // --quiet: nothing but the path was printed.
+  EXPECT_EQ(sim.read_until("\x01"), path + "\n");
+}
+
+TEST_F(TrnsimTest, RejectsBadOptions) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--major", "1ff"}, {"--frobnicate"}, {"--link"}}) {
+    Child sim(args);
+    EXPECT_EQ(sim.wait_exit(), 2) << args[0];
+    EXPECT_EQ(sim.read_until("\x01"), "");
+  }
+}
+
+}  // namespace
