@@ -65,6 +65,7 @@ void handle_frame(const unsigned char *frame) {
 }
 
 constexpr ssize_t NOTHING_WAITING = -2;
+constexpr gint64 STALE_PIECE_US = 50000;  // 50 ms
 
 // Reads what is waiting without ever blocking in the read's own timeout while
 // the exchange lock is held.  A hung-up port is read all the same, so that
@@ -133,6 +134,7 @@ void *CradleButtonStatus(void *) {
   const int highest = port > wake ? port : wake;
 
   FrameAssembler assembler;
+  gint64 last_byte_us = 0;
   int backoff_ms = 100;  // pause after a failed or empty read, doubled up to 1 s
   while (!service_closed()) {
     fd_set working = watched;
@@ -174,6 +176,13 @@ void *CradleButtonStatus(void *) {
       continue;
     }
     backoff_ms = 100;
+    // The bytes of one frame follow each other closely (about 1 ms apart at
+    // 9600 baud).  A piece left waiting much longer is the tail of something
+    // else (a late reply cut short, noise) and must not swallow the start of
+    // the next frame.
+    const gint64 now = g_get_monotonic_time();
+    if (assembler.have > 0 && now - last_byte_us > STALE_PIECE_US) assembler.have = 0;
+    last_byte_us = now;
     assembler.feed(chunk, static_cast<int>(n), handle_frame);
   }
   return nullptr;
