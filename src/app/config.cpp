@@ -67,5 +67,12 @@ void choose_device(char *ttyS_now, size_t size) {
   // TRN_DEVICE names a device that COM=n cannot (a USB adapter, or the
   // simulated board's pseudo-terminal).
   const char *device = getenv("TRN_DEVICE");
-  if (device && *device) snprintf(ttyS_now, size, "%s", device);
+  if (!device || !*device) return;
+  if (strlen(device) >= size) {
+    // Cutting it would name some other device.
+    fprintf(stderr, "TRN_DEVICE ignored: longer than %zu characters (use a shorter link to it)\n",
+            size - 1);
+    return;
+  }
+  snprintf(ttyS_now, size, "%s", device);
 }

@@ -18,18 +18,43 @@ const char *const MSG_1_TO_10 = "ERROR Input!\nOnly digit 1 to 10 is valid!\nPle
 constexpr int SET_SIZE = 16;  // the value buffer handed to a command
 
 // The volume and brightness controls differ only in their entry, their two
-// commands and the words in their trace.
+// commands and their trace lines.
 struct LevelControl {
   int entry_slot;
-  int (*value_cmd)(unsigned char *);   // absolute setting
-  int (*step_cmd)(unsigned char *);    // one step: "1" up, "0" down
-  const char *word;                    // "volume" / "brightness"
-  const char *Word;                    // "Volume" / "Brightness"
+  int (*value_cmd)(unsigned char *);  // absolute setting
+  int (*step_cmd)(unsigned char *);   // one step: "1" up, "0" down
+  const char *pass_into;              // the trace lines, in the order printed
+  const char *set_to;
+  const char *value_line;
+  const char *out_of_range;
+  const char *current;
+  const char *step_pass;
+  const char *step_return;
+  const char *after_change;
 };
 
-const LevelControl VOLUME = {VOLUME_SET_VALUE, VolumeValue, VolumeDownUp, "volume", "Volume"};
-const LevelControl BRIGHTNESS = {BRIGHT_SET_VALUE, BrightnessValue, BrightnessDownUp,
-                                 "brightness", "Brightness"};
+const LevelControl VOLUME = {VOLUME_SET_VALUE,
+                             VolumeValue,
+                             VolumeDownUp,
+                             "The volume pass into function is %s\n",
+                             "The volume is set to %d \n",
+                             " ------------- Volume Value --------------- %x\n",
+                             "Increase or dercease volume out of range, no action",
+                             "current volume value is %d\n",
+                             "------- value pass into Volume Down Up is %s\n",
+                             "------- value return fm Volume Down Up is %x\n",
+                             "volume after change is %d\n"};
+const LevelControl BRIGHTNESS = {BRIGHT_SET_VALUE,
+                                 BrightnessValue,
+                                 BrightnessDownUp,
+                                 "The brightness pass into function is %s\n",
+                                 "The brightness is set to %d \n",
+                                 " ------------- Brightness Value --------------- %x\n",
+                                 "Increase or dercease brightness out of range, no action",
+                                 "current brightness value is %d\n",
+                                 "------- value pass into Brightness Down Up is %s\n",
+                                 "------- value return fm Brightness Down Up is %x\n",
+                                 "brightness after change is %d\n"};
 
 char *text_of(unsigned char *set) { return reinterpret_cast<char *>(set); }
 
@@ -57,9 +82,9 @@ void set_level(const LevelControl &c, GtkWidget *entry) {
   char sent[SET_SIZE];
   snprintf(sent, sizeof sent, "%s", text_of(set));
   c.value_cmd(set);
-  printf("The %s pass into function is %s\n", c.word, sent);
-  printf("The %s is set to %d \n", c.word, vol);
-  printf(" ------------- %s Value --------------- %x\n", c.Word, set[0]);
+  printf(c.pass_into, sent);
+  printf(c.set_to, vol);
+  printf(c.value_line, set[0]);
 }
 
 // " Up " / "Down": steps the board by one and the entry by one, each on its
@@ -74,29 +99,29 @@ void step_level(const LevelControl &c, const char *direction) {
   const bool up = strcmp(text_of(set), "1") == 0;
   const bool down = strcmp(text_of(set), "0") == 0;
   if ((down && strcmp(text, "0") == 0) || (up && strcmp(text, "15") == 0)) {
-    printf("Increase or dercease %s out of range, no action\n", c.word);
+    puts(c.out_of_range);
     return;
   }
   int cur = atoi(text);
-  printf("current %s value is %d\n", c.word, cur);
+  printf(c.current, cur);
   if (up) cur++;
   if (down && cur >= 0 && text[0] != '\0') cur--;
   show_number(c.entry_slot, cur);
 
-  printf("------- value pass into %s Down Up is %s\n", c.Word, text_of(set));
+  printf(c.step_pass, text_of(set));
   c.step_cmd(set);
-  printf("------- value return fm %s Down Up is %x\n", c.Word, set[0]);
-  printf("%s after change is %d\n", c.word, cur);
+  printf(c.step_return, set[0]);
+  printf(c.after_change, cur);
 }
 
-// Backlight write with the value text "0" or "1".
-void backlight(const char *value, const char *word) {
+// Backlight write with the value text "0" or "1" and its two trace lines.
+void backlight(const char *value, const char *to_line, const char *return_line) {
   unsigned char set[SET_SIZE];
   memset(set, 0, sizeof set);
   snprintf(text_of(set), sizeof set, "%s", value);
-  printf("------- value to turn %s backlight is %s\n", word, text_of(set));
+  printf(to_line, text_of(set));
   BackLight(set);
-  printf("------- value return fm turn %s backlight is %x\n", word, set[0]);
+  printf(return_line, set[0]);
 }
 
 }  // namespace
@@ -172,13 +197,15 @@ void pass_through_dely(GtkWidget *, gpointer data) {
 }
 
 void turn_off(GtkWidget *, gpointer) {
-  backlight("0", "OFF");
+  backlight("0", "------- value to turn OFF backlight is %s\n",
+            "------- value return fm turn OFF backlight is %x\n");
   // Each click arms its own timer.
   g_timeout_add(5000, turn_on, nullptr);
 }
 
 gboolean turn_on(gpointer) {
-  backlight("1", "ON");
+  backlight("1", "------- value to turn ON backlight is %s\n",
+            "------- value return fm turn ON backlight is %x\n");
   gtk_button_leave(GTK_BUTTON(obj[BACKLIGTH_OFF]));
   return FALSE;
 }

@@ -166,6 +166,12 @@ TEST_F(ConfigTest, TrnDeviceOverridesWhenSetAndNotEmpty) {
   setenv("TRN_DEVICE", "", 1);
   c = choose(Ini::File, "COM=2\n");
   EXPECT_EQ("/dev/ttyS1", c.path);
+
+  // A path that does not fit the device buffer is refused whole, never cut
+  // into the name of some other device.
+  setenv("TRN_DEVICE", "/dev/serial/by-id/usb-0000-0000-if00-port0", 1);
+  c = choose(Ini::File, "COM=2\n");
+  EXPECT_EQ("/dev/ttyS1", c.path);
 }
 
 TEST(TextHelpers, StrStrip) {
