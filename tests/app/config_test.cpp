@@ -19,29 +19,6 @@ const char *const kMissingFileMessage =
     "****** Serial Initial File No Detected ! ******\n"
     "****** Default [9600-E:8:1] & /dev/ttyS4 ******\n\n";
 
-// A fresh temporary working directory for the life of the object.
-class WorkDir {
- public:
-  WorkDir() {
-    char tmpl[] = "/tmp/trn-config-XXXXXX";
-    path_ = mkdtemp(tmpl) ? tmpl : "";
-    char cwd[4096];
-    saved_ = getcwd(cwd, sizeof cwd) ? cwd : "/";
-    ok_ = !path_.empty() && chdir(path_.c_str()) == 0;
-  }
-  ~WorkDir() {
-    if (chdir(saved_.c_str()) != 0) perror("chdir back");
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (!path_.empty() && system(cmd.c_str()) != 0) perror("rm");
-  }
-  WorkDir(const WorkDir &) = delete;
-  WorkDir &operator=(const WorkDir &) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  std::string path_, saved_;
-  bool ok_ = false;
-};
 
 bool write_file(const char *name, const std::string &bytes) {
   FILE *f = fopen(name, "wb");

@@ -51,28 +51,6 @@ gboolean inspect_and_quit(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// A temporary working directory (no trn.ini in it) for one start-up.
-class WorkDir {
- public:
-  WorkDir() {
-    char tmpl[] = "/tmp/trn-startup-XXXXXX";
-    path_ = mkdtemp(tmpl) ? tmpl : "";
-    char cwd[4096];
-    saved_ = getcwd(cwd, sizeof cwd) ? cwd : "/";
-    ok_ = !path_.empty() && chdir(path_.c_str()) == 0;
-  }
-  ~WorkDir() {
-    if (chdir(saved_.c_str()) != 0) perror("chdir back");
-    if (!path_.empty()) rmdir(path_.c_str());
-  }
-  WorkDir(const WorkDir &) = delete;
-  WorkDir &operator=(const WorkDir &) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  std::string path_, saved_;
-  bool ok_ = false;
-};
 
 class StartupTest : public ::testing::Test {
  protected:

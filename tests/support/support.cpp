@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "serial.h"
@@ -30,6 +31,20 @@ std::string StdoutCapture::text() {
     file_ = nullptr;
   }
   return text_;
+}
+
+WorkDir::WorkDir() {
+  char tmpl[] = "/tmp/trn-test-XXXXXX";
+  path_ = mkdtemp(tmpl) ? tmpl : "";
+  char cwd[4096];
+  saved_ = getcwd(cwd, sizeof cwd) ? cwd : "/";
+  ok_ = !path_.empty() && chdir(path_.c_str()) == 0;
+}
+
+WorkDir::~WorkDir() {
+  if (chdir(saved_.c_str()) != 0) perror("chdir back");
+  std::string cmd = "rm -rf '" + path_ + "'";
+  if (!path_.empty() && system(cmd.c_str()) != 0) perror("rm");
 }
 
 int count_lines(const std::string &text, const std::string &line) {

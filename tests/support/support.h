@@ -29,6 +29,21 @@ class StdoutCapture {
   std::string text_;
 };
 
+// A fresh temporary working directory, entered for the life of the object
+// and removed with its contents afterwards.
+class WorkDir {
+ public:
+  WorkDir();
+  ~WorkDir();
+  WorkDir(const WorkDir &) = delete;
+  WorkDir &operator=(const WorkDir &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  std::string path_, saved_;
+  bool ok_ = false;
+};
+
 // Counts the lines of text that equal line exactly.
 int count_lines(const std::string &text, const std::string &line);
 // Whether text contains needle.
