@@ -3,8 +3,8 @@
 # any of them is missing.  Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtk2.0-dev libglib2.0-dev libgtest-dev libgmock-dev
-          libbenchmark-dev xvfb xauth psmisc x11-apps imagemagick util-linux man-db)
+packages=(cmake g++ make pkg-config libgtk2.0-dev libglib2.0-dev libx11-dev libgtest-dev
+          libgmock-dev libbenchmark-dev xvfb xauth psmisc util-linux)
 if [ "${TRN_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
