@@ -6,8 +6,8 @@
 //   - every status frame sent between exchanges is decoded exactly once, and
 //     none sent during an exchange (before its reply) is decoded at all;
 //   - no step hangs (a watchdog ends the run with a message).
-// Usage: soak [exchanges] [seed]   (build with -DTRN_SANITIZE=address,undefined
-// to check for leaks too).
+// Usage: soak [exchanges] [pattern]   (pattern picks the random sequence;
+// build with -DTRN_SANITIZE=address,undefined to check for leaks too).
 #include <glib.h>
 
 #include <atomic>
@@ -72,8 +72,8 @@ const Named commands[] = {{volume_read, "ff"},  {BrightnessValue, "ff"}, {RingTo
 
 int main(int argc, char **argv) {
   const long total = argc > 1 ? atol(argv[1]) : 10000;
-  const unsigned seed = argc > 2 ? static_cast<unsigned>(atol(argv[2])) : 1;
-  std::mt19937 rng(seed);
+  const unsigned pattern = argc > 2 ? static_cast<unsigned>(atol(argv[2])) : 1;
+  std::mt19937 rng(pattern);
 
   trnsim::Board board;
   if (!board.start()) fail("cannot start the simulated board", 0);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) into build-fuzz/ (or
 # $FUZZ_BUILD_DIR) and runs each for FUZZ_SECONDS (default 60) on a scratch
-# copy of its seed corpus, so the committed corpus never grows.  Exits
+# copy of its starting corpus, so the committed corpus never grows.  Exits
 # non-zero when any target finds a crash; the crashing inputs are kept in the
 # scratch directory, whose path is printed.
 #
@@ -38,7 +38,7 @@ for t in "${targets[@]}"; do
   work="$scratch/$t"
   mkdir -p "$work/corpus" "$work/artifacts"
   cp "$root/tests/fuzz/corpus/$t/"* "$work/corpus/"
-  # Earlier findings, kept as regressions, are seeds too.
+  # Earlier findings, kept as regressions, join the starting corpus.
   if [ -d "$root/tests/fuzz/regressions/$t" ]; then
     cp "$root/tests/fuzz/regressions/$t/"* "$work/corpus/" 2>/dev/null || true
   fi

@@ -26,9 +26,9 @@ bool all_flags_clear() {
   return true;
 }
 
-bool shows_color(int slot, const char *spec) {
+bool shows_color(int slot, const char *color_text) {
   GdkColor want, have;
-  gdk_color_parse(spec, &want);
+  gdk_color_parse(color_text, &want);
   gtk_color_button_get_color(GTK_COLOR_BUTTON(obj[slot]), &have);
   return want.red == have.red && want.green == have.green && want.blue == have.blue;
 }
