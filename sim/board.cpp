@@ -252,7 +252,11 @@ Fault Board::fault() const {
   return fault_;
 }
 
-void Board::press(Input in) {
+void Board::press(Input in) { set_input(in, true); }
+
+void Board::release(Input in) { set_input(in, false); }
+
+void Board::set_input(Input in, bool pressed) {
   bool a;
   uint8_t mask;
   input_bit(in, &a, &mask);
@@ -263,24 +267,8 @@ void Board::press(Input in) {
     Frame f;
     {
       std::lock_guard<std::mutex> lk(mu_);
-      (a ? status_a_ : status_b_) |= mask;
-      f = make_frame(0x02, status_a_, status_b_);
-    }
-    write_locked(f.data(), f.size());
-  }
-  deliver_log();
-}
-
-void Board::release(Input in) {
-  bool a;
-  uint8_t mask;
-  input_bit(in, &a, &mask);
-  {
-    std::lock_guard<std::mutex> wl(write_mu_);
-    Frame f;
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      (a ? status_a_ : status_b_) &= static_cast<uint8_t>(~mask);
+      uint8_t &status = a ? status_a_ : status_b_;
+      status = pressed ? static_cast<uint8_t>(status | mask) : static_cast<uint8_t>(status & ~mask);
       f = make_frame(0x02, status_a_, status_b_);
     }
     write_locked(f.data(), f.size());

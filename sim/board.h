@@ -139,6 +139,7 @@ class Board {
   bool handle_frame(const Frame &frame);
   bool handle_wake();
   bool pause_ms(int ms);
+  void set_input(Input in, bool pressed);
   // Writes under write_mu_ (held by the caller).  The run enters the log
   // before it goes out, so a client that has read it finds it in log().
   // False if nothing went out.
