@@ -10,7 +10,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh"
-"$root/scripts/build.sh" >/dev/null
+BUILD_TARGETS="trndemo trnsim" "$root/scripts/build.sh" >/dev/null
 build="${BUILD_DIR:-$root/build}"
 
 if [ -n "${TRN_DEVICE:-}" ] || [ "${1:-}" = "--board" ]; then
