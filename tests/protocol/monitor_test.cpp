@@ -148,6 +148,18 @@ TEST_F(MonitorTest, NoiseBeforeFrameIsSkipped) {
   EXPECT_FALSE(contains(trace, "key ---> 0")) << trace;
 }
 
+// The cut-off start of a frame (here a late reply's first bytes) is dropped
+// once it has waited long past a frame's line time, instead of swallowing the
+// start of the next frame.
+TEST_F(MonitorTest, StalePieceDoesNotSwallowNextFrame) {
+  const uint8_t piece[] = {0x1B, 0x42, 0x06};
+  board.send_raw(piece, sizeof piece);
+  pump_for(150);
+  board.send_status(0x02, 0x00);  // Power
+  EXPECT_TRUE(pump_until([] { return active(BTN_POWER); }));
+  EXPECT_EQ(0x02, CRADLE_BUTTON[POWER_BUTTON]);
+}
+
 TEST_F(MonitorTest, ReplyTypeFrameIsTracedOnly) {
   board.send_status(0x01, 0x00);
   ASSERT_TRUE(pump_until([] { return active(BTN_CRADLE); }));
