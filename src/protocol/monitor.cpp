@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -80,13 +79,16 @@ ssize_t read_waiting(int port, unsigned char *buf, size_t size) {
   return read(port, buf, size);
 }
 
-// Sleeps up to ms milliseconds, or until the service is closed.
+// Without a wake-up descriptor (the process ran out of descriptors when the
+// monitor started), the waits are bounded so that a closed service is still
+// noticed within this time.
+constexpr int NO_WAKE_POLL_MS = 200;
+
+// Sleeps up to ms milliseconds, or until the service is closed.  poll skips
+// a negative descriptor, so a missing wake-up makes this a plain sleep.
 void pause_unless_closed(int wake, int ms) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(wake, &set);
-  struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
-  select(wake + 1, &set, nullptr, nullptr, &tv);
+  struct pollfd p = {wake, POLLIN, 0};
+  poll(&p, 1, ms);
 }
 }  // namespace
 
@@ -127,24 +129,21 @@ void *CradleButtonStatus(void *) {
     port = fd;
   }
   const int wake = service_wake_fd();
-  fd_set watched;
-  FD_ZERO(&watched);
-  FD_SET(port, &watched);
-  FD_SET(wake, &watched);
-  const int highest = port > wake ? port : wake;
+  const int wait_ms = wake < 0 ? NO_WAKE_POLL_MS : -1;
 
   FrameAssembler assembler;
   gint64 last_byte_us = 0;
   int backoff_ms = 100;  // pause after a failed or empty read, doubled up to 1 s
   while (!service_closed()) {
-    fd_set working = watched;
-    int ready = select(highest + 1, &working, nullptr, nullptr, nullptr);
+    struct pollfd watched[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
+    int ready = poll(watched, 2, wait_ms);
     if (service_closed()) break;
     if (ready < 0) {
       if (errno != EINTR) pause_unless_closed(wake, backoff_ms);
       continue;
     }
-    if (!FD_ISSET(port, &working)) continue;
+    // Readable, hung up or failed: the read below tells which.
+    if (!(watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
 
     unsigned char chunk[FRAME_LEN];
     ssize_t n;

@@ -228,3 +228,51 @@ TEST_F(MonitorTest, HangUpReportsAtBoundedRateAndCloseEndsMonitor) {
 }
 
 }  // namespace
+
+namespace {
+
+// With every descriptor in use when the monitor starts, it has no wake-up
+// eventfd.  It must still decode frames and must still end once the service
+// is closed (its waits are then bounded instead of endless).  Runs in a child
+// process so that exhausting the descriptors and any hang stay there.
+void run_monitor_without_wake_up() {
+  alarm(20);  // a hang ends the child with SIGALRM: the test fails, not stalls
+  trnsim::Board board;
+  if (!board.start()) _exit(2);
+  {
+    StdoutCapture quiet;
+    if (OpenTRNService(board.slave_path().c_str(), port_speed, port_parity, port_databits,
+                       port_stopbits) != 1)
+      _exit(3);
+  }
+  g_main_context_default();  // the main context needs a descriptor of its own
+
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_cur < 256 ? limit.rlim_cur : 256;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  while (dup(0) >= 0) {
+  }
+  if (service_wake_fd() >= 0) _exit(4);  // the descriptors were not used up
+
+  memset(CRADLE_BUTTON, 0, sizeof CRADLE_BUTTON);
+  GThread *monitor = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
+  if (!monitor) _exit(5);
+  board.send_status(0x08, 0x00);
+  for (int i = 0; i < 500 && !CRADLE_BUTTON[NURSE_STATUS]; i++) {
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    g_usleep(10000);
+  }
+  if (!CRADLE_BUTTON[NURSE_STATUS]) _exit(6);  // the frame was never decoded
+  CloseTRNService();
+  g_thread_join(monitor);
+  _exit(0);
+}
+
+TEST(MonitorWithoutWakeUp, DecodesAndEndsWhenTheServiceCloses) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(run_monitor_without_wake_up(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
