@@ -3,6 +3,8 @@
 // what the entry shows afterwards.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -141,10 +143,17 @@ TEST_F(NumericTest, DelayTimeStepsFromTheBoardAndSetsFromTheEntry) {
     gtk_entry_set_text(GTK_ENTRY(obj[PW_BTN_DELAY_SET]), c.typed);
     board.clear_received();
     DialogAnswerer dialogs;
-    StdoutCapture quiet;
+    StdoutCapture out;
     click("Delay Time", c.button);
-    quiet.text();
+    const std::string text = out.text();
     const std::string label = std::to_string(c.board_delay) + " '" + c.typed + "' " + c.button;
+
+    // Only Set prints the number it took from the entry, with no line end.
+    const std::string debug = "debug::" + std::to_string(atoi(c.typed));
+    if (std::string(c.button) == "Set")
+      EXPECT_NE(std::string::npos, text.find(debug + "len=")) << label << "\n" << text;
+    else
+      EXPECT_EQ(std::string::npos, text.find("debug::")) << label;
 
     EXPECT_EQ(c.after, entry_text(PW_BTN_DELAY_SET)) << label;
     if (c.refused) {
@@ -162,12 +171,22 @@ TEST_F(NumericTest, DelayTimeStepsFromTheBoardAndSetsFromTheEntry) {
 
 const std::string OFF = "1b 42 05 00 00 62 0d";
 
+// The "on" write must not come early: a timer cannot fire before its 5 s, so a
+// lower bound a little under 5 s holds however slow the machine is.
+const auto NOT_BEFORE = std::chrono::milliseconds(4500);
+
+std::chrono::steady_clock::duration since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::steady_clock::now() - t;
+}
+
 TEST_F(NumericTest, BacklightComesBackOnByItself) {
   StdoutCapture out;
+  const auto clicked = std::chrono::steady_clock::now();
   click("Backlight", "Off");
   EXPECT_EQ(std::vector<std::string>{OFF}, wire());
   EXPECT_EQ(0, board.settings().backlight);
   ASSERT_TRUE(pump_until([&] { return board.received_count() >= 2; }, 8000));
+  EXPECT_GE(since(clicked), NOT_BEFORE);
   pump_for(300);
   EXPECT_EQ((std::vector<std::string>{OFF, frame_hex(TYPE_BACKLIGHT, 0x01, 0)}), wire());
   EXPECT_EQ(1, board.settings().backlight);
@@ -178,9 +197,15 @@ TEST_F(NumericTest, BacklightComesBackOnByItself) {
 
 TEST_F(NumericTest, EachOffClickGetsItsOwnOn) {
   StdoutCapture quiet;
+  const auto first = std::chrono::steady_clock::now();
   click("Backlight", "Off");
+  pump_for(1000);
+  const auto second = std::chrono::steady_clock::now();
   click("Backlight", "Off");
+  ASSERT_TRUE(pump_until([&] { return board.received_count() >= 3; }, 9000));
+  EXPECT_GE(since(first), NOT_BEFORE);
   ASSERT_TRUE(pump_until([&] { return board.received_count() >= 4; }, 9000));
+  EXPECT_GE(since(second), NOT_BEFORE);
   pump_for(300);
   const std::string on = frame_hex(TYPE_BACKLIGHT, 0x01, 0);
   EXPECT_EQ((std::vector<std::string>{OFF, OFF, on, on}), wire());

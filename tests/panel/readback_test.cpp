@@ -185,6 +185,9 @@ TEST_F(ReadbackTest, ReadBackFunctionsFillTheirWidgets) {
       {"volume 0x0c", nothing, [](Settings &s) { s.volume = 0x0c; },
        [] { read_volume_brightness(0); }, {F(0x06, 0x00, 0x00)}, kReadTraces[6],
        [] { return panel_test::entry_text(VOLUME_SET_VALUE) == "12"; }},
+      {"volume 0x10", nothing, [](Settings &s) { s.volume = 0x10; },
+       [] { read_volume_brightness(0); }, {F(0x06, 0x00, 0x00)}, kReadTraces[6],
+       [] { return panel_test::entry_text(VOLUME_SET_VALUE) == "10"; }},
       {"brightness 5", nothing, [](Settings &s) { s.brightness = 5; },
        [] { read_volume_brightness(1); }, {F(0x07, 0x00, 0x00)}, kReadTraces[7],
        [] { return panel_test::entry_text(BRIGHT_SET_VALUE) == "5"; }},
@@ -262,6 +265,10 @@ TEST_F(ReadbackTest, ReadBackFunctionsFillTheirWidgets) {
        [](Settings &s) { s.pass_through = 1; s.pass_delay = 0x0a; }, read_pass_through,
        {F(0x0C, 0x02, 0x00), F(0x0C, 0x01, 0x00), F(0x0D, 0x00, 0x00)}, kReadTraces[11],
        [] { return on(PW_BTN_ON) && panel_test::entry_text(PW_BTN_DELAY_SET) == "10"; }},
+      {"pass-through 0, delay 0x10 shown as its raw byte", [] { set_on(PW_BTN_ON, true); },
+       [](Settings &s) { s.pass_through = 0; s.pass_delay = 0x10; }, read_pass_through,
+       {F(0x0C, 0x02, 0x00), F(0x0C, 0x00, 0x00), F(0x0D, 0x00, 0x00)}, kReadTraces[11],
+       [] { return on(PW_BTN_OFF) && panel_test::entry_text(PW_BTN_DELAY_SET) == "16"; }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
