@@ -4,7 +4,7 @@
 //   - isLOCK is 0 between exchanges;
 //   - a failed command leaves its buffer untouched, a clean one succeeds;
 //   - every status frame sent between exchanges is decoded exactly once, and
-//     none sent during an exchange (before its reply) is decoded at all;
+//     none sent during an exchange (before or after its reply) is decoded;
 //   - no step hangs (a watchdog ends the run with a message).
 // Usage: soak [exchanges] [pattern]   (pattern picks the random sequence;
 // build with -DTRN_SANITIZE=address,undefined to check for leaks too).
@@ -126,15 +126,18 @@ int main(int argc, char **argv) {
         case SHORT: board.set_fault(trnsim::Fault::Short, 1 + static_cast<int>(rng() % 6)); break;
         case NOISE: board.set_fault(trnsim::Fault::Noise, 1 + static_cast<int>(rng() % 5)); break;
         case LATE: board.set_fault(trnsim::Fault::Delay, static_cast<int>(rng() % 60)); break;
-        case DURING_EXCHANGE: board.set_fault(trnsim::Fault::Delay, 60); break;
+        case DURING_EXCHANGE: board.set_fault(trnsim::Fault::None); break;
       }
       std::thread during;
       if (kind == DURING_EXCHANGE) {
-        // Arrives while the board holds its reply back: the exchange reads it
-        // as its reply, the monitor must never see it.
+        // Arrives either while the board holds its reply back (the exchange
+        // reads it as its reply) or after an early reply, before the read;
+        // either way the monitor must never see it.
         sent_during++;
-        during = std::thread([&] {
-          std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        const bool before_reply = rng() % 2 == 0;
+        if (before_reply) board.set_fault(trnsim::Fault::Delay, 60);
+        during = std::thread([&board, before_reply] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(before_reply ? 25 : 50));
           board.send_status(DURING, 0);
         });
       }

@@ -54,8 +54,9 @@ extern std::atomic<int> isLOCK;
 // Raises isLOCK, takes the exchange lock, discards pending input, writes the
 // 7 bytes and traces the first six.  Returns 6.
 int writeport(int fd, const unsigned char *chars);
-// One read of at most 7 bytes into result; lowers isLOCK and releases the
-// exchange lock.  1 unless the read failed.
+// One read of at most 7 bytes into result; discards any further input that
+// arrived during the exchange, lowers isLOCK and releases the exchange lock.
+// 1 unless the read failed.
 int readport(int fd, unsigned char *result);
 // For a caller that gives up between writeport and readport: releases the
 // exchange lock; isLOCK keeps its raised value.

@@ -192,6 +192,29 @@ TEST_F(MonitorTest, StatusFrameDuringExchangeIsNotDecoded) {
   EXPECT_FALSE(contains(trace, "key ---> 1b 42 2 ")) << trace;
 }
 
+// A status frame that reaches the port during an exchange after the reply
+// (the board answered early, the read comes 100 ms after the write) is not
+// decoded either, also not once the exchange is over.
+TEST_F(MonitorTest, StatusFrameAfterTheReplyDuringExchangeIsNotDecoded) {
+  StdoutCapture out;
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    board.send_status(0x01, 0x00);  // Cradle
+  });
+  unsigned char set[16] = "ff";
+  EXPECT_EQ(1, VolumeValue(set));
+  sender.join();
+  pump_for(400);
+  std::string trace = out.text();
+  EXPECT_FALSE(active(BTN_CRADLE));
+  EXPECT_EQ(0, CRADLE_BUTTON[CRADLE_STATUS]);
+  EXPECT_FALSE(contains(trace, "key --->")) << trace;
+
+  // The next frame, sent after the exchange, is decoded as usual.
+  board.send_status(0x01, 0x00);
+  EXPECT_TRUE(pump_until([] { return active(BTN_CRADLE); }));
+}
+
 TEST_F(MonitorTest, StaysIdleDuringExchanges) {
   // The thread names itself once it runs.
   ASSERT_TRUE(pump_until([] { return thread_cpu_ms("CradleButtonSta") >= 0; }));

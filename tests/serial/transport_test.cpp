@@ -131,6 +131,31 @@ TEST_F(TransportTest, ReadportRepliesCompleteShortAndMissing) {
   }
 }
 
+// Bytes waiting before the command (a status frame, noise) are not taken for
+// its reply, and bytes beyond the reply are not left for the monitor.
+TEST_F(TransportTest, OnlyTheReplyIsReadStrayInputIsDropped) {
+  const Bytes stray = {0x1B, 0x42, 0x02, 0x01, 0x00, 0x60, 0x0D, 0x55};
+  const Bytes reply = {0x1B, 0x42, 0x06, 0x00, 0x07, 0x6A, 0x0D};
+  board.send_raw(stray);
+  ASSERT_TRUE(wait_input(fd, static_cast<int>(stray.size())));
+  ASSERT_EQ(6, quiet_write());
+  Bytes reply_and_more = reply;
+  reply_and_more.insert(reply_and_more.end(), stray.begin(), stray.end());
+  board.send_raw(reply_and_more);
+  ASSERT_TRUE(wait_input(fd, static_cast<int>(reply_and_more.size())));
+
+  unsigned char buf[7] = {};
+  {
+    HangGuard guard("readport", 10);
+    StdoutCapture quiet;
+    EXPECT_EQ(1, readport(fd, buf));
+  }
+  EXPECT_EQ(reply, Bytes(buf, buf + 7));
+  int left = -1;
+  ASSERT_EQ(0, ioctl(fd, FIONREAD, &left));
+  EXPECT_EQ(0, left);
+}
+
 // A read that fails prints its cause, returns 0, lowers the flag and lets
 // the port go, so the monitor can read again.
 TEST_F(TransportTest, ReadportFailures) {
