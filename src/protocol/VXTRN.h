@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // ---- Frame --------------------------------------------------------------
 constexpr int FRAME_LEN = 7;
@@ -113,6 +114,9 @@ struct FrameAssembler {
   unsigned char buf[FRAME_LEN] = {};
   int have = 0;
   // Feeds n bytes; calls on_frame(frame) for each whole frame, in order.
+  // Seven bytes that do not end in CR are no real frame (a cut-off piece ran
+  // into the next one): they are handed on all the same, then scanned again
+  // from their second byte, so a frame starting inside them is not lost.
   template <class F>
   void feed(const unsigned char *data, int n, F on_frame) {
     for (int i = 0; i < n; ++i) {
@@ -120,6 +124,11 @@ struct FrameAssembler {
       if (have == FRAME_LEN) {
         on_frame(static_cast<const unsigned char *>(buf));
         have = 0;
+        if (buf[FRAME_LEN - 1] != FRAME_CR) {
+          unsigned char rest[FRAME_LEN - 1];
+          memcpy(rest, buf + 1, sizeof rest);
+          for (unsigned char byte : rest) push(byte);  // six bytes: never a whole frame
+        }
       }
     }
   }

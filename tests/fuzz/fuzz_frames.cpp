@@ -31,8 +31,9 @@ bool reference_valid(const uint8_t *w) {
   return w[5] == (sum & 0xFF) && w[6] == 0x0D;
 }
 
-// Whole frames in the stream: find ESC 'B', take the 7 bytes from there,
-// go on after them.  partial receives what is left of an unfinished frame.
+// Whole frames in the stream: find ESC 'B', take the 7 bytes from there, go
+// on after them when they end in CR, else from their second byte.  partial
+// receives what is left of an unfinished frame.
 std::vector<Frame> reference_scan(const uint8_t *s, size_t n, Frame &partial) {
   std::vector<Frame> frames;
   partial.clear();
@@ -55,7 +56,7 @@ std::vector<Frame> reference_scan(const uint8_t *s, size_t n, Frame &partial) {
       break;
     }
     frames.emplace_back(s + i, s + i + 7);
-    i += 7;
+    i += s[i + 6] == 0x0D ? 7 : 1;
   }
   return frames;
 }

@@ -160,6 +160,22 @@ TEST_F(MonitorTest, StalePieceDoesNotSwallowNextFrame) {
   EXPECT_EQ(0x02, CRADLE_BUTTON[POWER_BUTTON]);
 }
 
+// A lead-in left over from a cut-off transmission and followed at once by a
+// status frame: the seven bytes that start at the leftover are no frame (no
+// CR at the end), so the frame inside them is found and decoded.
+TEST_F(MonitorTest, LeftoverLeadInDoesNotSwallowNextFrame) {
+  StdoutCapture out;
+  const uint8_t leftover[] = {0x1B, 0x42};
+  board.send_raw(leftover, sizeof leftover);
+  board.send_status(0x02, 0x00);  // Power
+  ASSERT_TRUE(pump_until([] { return active(BTN_POWER); }));
+  pump_for(100);
+  std::string trace = out.text();
+  EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 1b 42 2 2 0 0 ")) << trace;
+  EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 2 2 0 61 d 0 ")) << trace;
+  EXPECT_EQ(0x02, CRADLE_BUTTON[POWER_BUTTON]);
+}
+
 TEST_F(MonitorTest, ReplyTypeFrameIsTracedOnly) {
   board.send_status(0x01, 0x00);
   ASSERT_TRUE(pump_until([] { return active(BTN_CRADLE); }));
