@@ -174,6 +174,7 @@ TEST_F(ExchangeTest, ServiceNotOpenWritesThenGivesUp) {
   EXPECT_EQ(Bytes({'f', 'f', 0}), buf.head(3));
   EXPECT_EQ("len=0, 1b\nlen=1, 42\nlen=2, 6\nlen=3, 0\nlen=4, 0\nlen=5, 63\n", trace);
   EXPECT_FALSE(contains(trace, "Get Result"));
+  EXPECT_EQ(1, isLOCK.load()) << "the flag keeps its raised value when the exchange gives up";
   ASSERT_TRUE(board.wait_received(1, std::chrono::seconds(5)));
   EXPECT_EQ("1b 42 06 00 00 63 0d", wire().front());
 

@@ -139,12 +139,25 @@ class SerialTest : public ::testing::Test {
 
 TEST_F(SerialTest, MissingDeviceIsReportedAndNothingIsOpened) {
   const char *path = "/nonexistent/trn-ttyS-test";
+  ServiceState = true;  // a failed open leaves the state as it was
   Outcome o = open_port("9600", "8", "1", path);
   EXPECT_EQ(0, o.result);
   EXPECT_EQ(std::string("Open : Unable to Open ") + path + "\n", o.out);
-  EXPECT_FALSE(ServiceState);
+  EXPECT_TRUE(ServiceState);
   EXPECT_EQ(-1, fd);
   EXPECT_TRUE(applied_to(-1).empty());
+}
+
+// A device that opens but is no terminal: its attributes cannot be read, so
+// nothing is applied and the service is not usable.
+TEST_F(SerialTest, DeviceWithoutTerminalAttributesIsRefused) {
+  ServiceState = true;
+  Outcome o = open_port("9600", "8", "1", "/dev/null");
+  EXPECT_EQ(0, o.result);
+  EXPECT_FALSE(ServiceState);
+  EXPECT_EQ("", o.out);
+  EXPECT_EQ(perror_line("SetupSerial error\n", ENOTTY), o.err);
+  EXPECT_TRUE(applied_to(fd).empty());
 }
 
 TEST_F(SerialTest, DefaultsOpenAndApplyTheExactLineSettings) {
