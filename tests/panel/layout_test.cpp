@@ -160,6 +160,122 @@ TEST_F(LayoutTest, TablePositions) {
   EXPECT_EQ(4u, rows);
 }
 
+struct TableShape {
+  const char *name;
+  GtkWidget *table;
+  guint rows, columns;
+  bool homogeneous;
+  guint row_spacing, column_spacing;
+};
+
+struct Attachment {
+  const char *name;
+  GtkWidget *child;
+  int left, right, top, bottom;
+  int x_options, y_options;
+};
+
+struct Packing {
+  const char *name;
+  GtkWidget *child;
+  int box_spacing;
+  bool expand, fill;
+  int padding;
+};
+
+GtkWidget *parent(GtkWidget *w) { return w ? gtk_widget_get_parent(w) : nullptr; }
+
+// Sizes, spacings and packing of the window, sampled panel by panel: a wrong
+// number here changes how the panel looks and resizes.
+TEST_F(LayoutTest, TablesBoxesAndEntriesHaveTheirShape) {
+  GtkWidget *exit = find_button(window, "Exit");
+  GtkWidget *grid = parent(find_frame(window, "Audio Control"));
+  const TableShape tables[] = {
+      {"window grid", grid, 2, 6, false, 0, 0},
+      {"Audio Input/Output", parent(obj[AUDIO_CTRL_LINE_OUT]), 5, 2, true, 5, 5},
+      {"Handset Control", parent(obj[RINGTONE_LED]), 5, 2, true, 0, 0},
+      {"Read and Exit", parent(exit), 3, 1, true, 0, 0},
+      {"Audio Jack Status", parent(obj[DETECT_JACK]), 2, 1, true, 0, 0},
+      {"Other Control", parent(obj[REMOTE_GPIO_2]), 4, 2, true, 0, 0},
+  };
+  for (const auto &t : tables) {
+    ASSERT_TRUE(t.table && GTK_IS_TABLE(t.table)) << t.name;
+    guint rows = 0, columns = 0, row_spacing = 99, column_spacing = 99;
+    gboolean homogeneous = !t.homogeneous;
+    g_object_get(t.table, "n-rows", &rows, "n-columns", &columns, "homogeneous", &homogeneous,
+                 "row-spacing", &row_spacing, "column-spacing", &column_spacing, nullptr);
+    EXPECT_EQ(t.rows, rows) << t.name;
+    EXPECT_EQ(t.columns, columns) << t.name;
+    EXPECT_EQ(t.homogeneous, homogeneous != FALSE) << t.name;
+    EXPECT_EQ(t.row_spacing, row_spacing) << t.name;
+    EXPECT_EQ(t.column_spacing, column_spacing) << t.name;
+  }
+
+  const int FILL = GTK_FILL, SHRINK = GTK_SHRINK, EXPAND = GTK_EXPAND;
+  const Attachment attachments[] = {
+      {"Audio Control", find_frame(window, "Audio Control"), 0, 3, 0, 1, FILL, FILL},
+      {"Handset Control", find_frame(window, "Handset Control"), 3, 5, 0, 1, FILL, FILL},
+      {"Membrane Control", find_frame(window, "Membrane Control"), 0, 2, 1, 2, FILL, FILL},
+      {"Panel Control", find_frame(window, "Panel Control"), 2, 3, 1, 2, FILL, FILL},
+      {"Nurse Call", find_frame(window, "Nurse Call"), 5, 6, 1, 2, FILL, FILL},
+      {"Remote Line-Out", obj[REMOTE_LINE_OUT], 0, 1, 3, 4, FILL, SHRINK},
+      {"Audio Read", find_button(find_frame(window, "Audio Input/Output"), "Read"), 0, 1, 4, 5,
+       EXPAND, SHRINK},
+      {"Ring Tone", find_frame(window, "Ring Tone"), 0, 1, 0, 2, SHRINK, FILL},
+      {"Ring Frequency", find_frame(window, "Ring Frequency"), 1, 2, 0, 4, SHRINK, FILL},
+      {"Ringtone LED", obj[RINGTONE_LED], 0, 1, 4, 5, SHRINK, FILL},
+      {"Exit", exit, 0, 1, 2, 3, EXPAND, FILL},
+      {"Mic-In jack", obj[DETECT_MIC], 0, 1, 1, 2, FILL, FILL},
+      {"Remote GPIO 0", obj[REMOTE_GPIO_0], 0, 2, 2, 3, SHRINK, SHRINK},
+      {"Other Set", find_button(find_frame(window, "Other Control"), "Set"), 1, 2, 3, 4, SHRINK,
+       SHRINK},
+  };
+  for (const auto &a : attachments) {
+    ASSERT_NE(nullptr, a.child) << a.name;
+    EXPECT_EQ(a.left, child_prop(a.child, "left-attach")) << a.name;
+    EXPECT_EQ(a.right, child_prop(a.child, "right-attach")) << a.name;
+    EXPECT_EQ(a.top, child_prop(a.child, "top-attach")) << a.name;
+    EXPECT_EQ(a.bottom, child_prop(a.child, "bottom-attach")) << a.name;
+    EXPECT_EQ(a.x_options, child_prop(a.child, "x-options")) << a.name;
+    EXPECT_EQ(a.y_options, child_prop(a.child, "y-options")) << a.name;
+    EXPECT_EQ(3, child_prop(a.child, "x-padding")) << a.name;
+    EXPECT_EQ(3, child_prop(a.child, "y-padding")) << a.name;
+  }
+
+  const Packing packings[] = {
+      {"volume option radio", obj[VOL_SET_ALL], 2, true, true, 1},
+      {"volume entry", obj[VOLUME_SET_VALUE], 2, true, true, 2},
+      {"ring volume radio", obj[RING_VOL_HIGH], 0, true, true, 5},
+      {"ring frequency radio", obj[RING_FREQ_6], 0, true, true, 1},
+      {"button status box", obj[BTN_NUSRE], 3, true, true, 3},
+      {"membrane radio", obj[MEMBRANE_ON], 0, true, true, 3},
+      {"colour button", obj[COLOR_BTN_2], 0, true, true, 3},
+      {"brightness entry", obj[BRIGHT_SET_VALUE], 5, true, true, 5},
+      {"backlight Off", obj[BACKLIGTH_OFF], 5, true, true, 5},
+      {"Brightness Set frame", find_frame(window, "Brightness Set"), 1, true, false, 1},
+      {"delay entry", obj[PW_BTN_DELAY_SET], 2, false, false, 2},
+      {"pass-through radio", obj[PW_BTN_ON], 0, true, true, 1},
+      {"nurse-call radio", obj[NURSE_CALL_ON], 0, true, true, 1},
+      {"Volume Set frame", find_frame(window, "Volume Set"), 5, false, false, 5},
+  };
+  for (const auto &p : packings) {
+    ASSERT_NE(nullptr, p.child) << p.name;
+    GtkWidget *box = parent(p.child);
+    ASSERT_TRUE(GTK_IS_BOX(box)) << p.name;
+    EXPECT_EQ(p.box_spacing, gtk_box_get_spacing(GTK_BOX(box))) << p.name;
+    EXPECT_FALSE(gtk_box_get_homogeneous(GTK_BOX(box))) << p.name;
+    EXPECT_EQ(p.expand, child_prop(p.child, "expand") != 0) << p.name;
+    EXPECT_EQ(p.fill, child_prop(p.child, "fill") != 0) << p.name;
+    EXPECT_EQ(p.padding, child_prop(p.child, "padding")) << p.name;
+  }
+
+  for (int slot : {VOLUME_SET_VALUE, BRIGHT_SET_VALUE, PW_BTN_DELAY_SET}) {
+    EXPECT_EQ(2, gtk_entry_get_max_length(GTK_ENTRY(obj[slot]))) << slot;
+    EXPECT_EQ(0, gtk_entry_get_width_chars(GTK_ENTRY(obj[slot]))) << slot;
+    EXPECT_FLOAT_EQ(0.5f, gtk_entry_get_alignment(GTK_ENTRY(obj[slot]))) << slot;
+  }
+}
+
 // The data fixed at connection time reaches the board: each "Set" hands its
 // handler its own panel's entry, each "Read" asks for its own switch bank.
 // (The selection handlers' data is exercised through this window by their

@@ -120,6 +120,50 @@ TEST_F(NumericTest, UpAndDownStepEntryAndBoardSeparately) {
   }
 }
 
+// What one exchange prints: writeport's six lines, then readport's result.
+std::string exchange_trace(const trnsim::Frame &sent, const trnsim::Frame &reply) {
+  std::string out;
+  char line[64];
+  for (int i = 0; i < 6; i++) {
+    snprintf(line, sizeof line, "len=%d, %x\n", i, sent[i]);
+    out += line;
+  }
+  out += "Get Result =";
+  for (int i = 0; i < 7; i++) {
+    snprintf(line, sizeof line, " %x", reply[i]);
+    out += line;
+  }
+  return out + "\n";
+}
+
+// The whole trace of a Set and of a step, line by line and in order.
+TEST_F(NumericTest, SetAndStepTraceEveryLineInOrder) {
+  using trnsim::make_frame;
+  gtk_entry_set_text(GTK_ENTRY(obj[VOLUME_SET_VALUE]), "12");
+  StdoutCapture set_out;
+  click("Volume Set", "Set");
+  EXPECT_EQ(exchange_trace(make_frame(TYPE_VOLUME, 0x01, 0x0c), make_frame(TYPE_VOLUME, 0x01, 0x0c)) +
+                "The volume pass into function is c\n"
+                "The volume is set to 12 \n"
+                " ------------- Volume Value --------------- c\n",
+            set_out.text());
+
+  gtk_entry_set_text(GTK_ENTRY(obj[BRIGHT_SET_VALUE]), "7");
+  trnsim::Settings s = board.settings();
+  s.brightness = 3;
+  board.set_settings(s);
+  StdoutCapture step_out;
+  click("Brightness Set", " Up ");
+  EXPECT_EQ("current brightness value is 7\n"
+            "------- value pass into Brightness Down Up is 1\n" +
+                exchange_trace(make_frame(TYPE_BRIGHTNESS, 0x03, 0x00),
+                               make_frame(TYPE_BRIGHTNESS, 0x03, 0x04)) +
+                "------- value return fm Brightness Down Up is 4\n"
+                "brightness after change is 8\n",
+            step_out.text());
+  EXPECT_EQ("8", entry_text(BRIGHT_SET_VALUE));
+}
+
 struct DelayCase {
   int board_delay;
   const char *typed;
