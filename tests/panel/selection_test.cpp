@@ -261,3 +261,116 @@ TEST_F(SelectionTest, RingtoneLedFollowsTheBox) {
 }
 
 }  // namespace
+
+namespace {
+
+// The handler's own lines: the trace without the transport's lines.
+std::string handler_lines(const std::string &trace) {
+  std::string out;
+  size_t at = 0;
+  while (at < trace.size()) {
+    size_t end = trace.find('\n', at);
+    end = end == std::string::npos ? trace.size() : end + 1;
+    std::string line = trace.substr(at, end - at);
+    if (line.rfind("len=", 0) != 0 && line.rfind("Get Result =", 0) != 0) out += line;
+    at = end;
+  }
+  return out;
+}
+
+// Byte 4 of the last reply the trace shows ("Get Result = 1b 42 t rw v ..."),
+// as "%x" prints it.
+std::string last_reply_value(const std::string &trace) {
+  size_t at = trace.rfind("Get Result =");
+  if (at == std::string::npos) return "?";
+  unsigned b[7] = {};
+  if (sscanf(trace.c_str() + at, "Get Result = %x %x %x %x %x %x %x", &b[0], &b[1], &b[2], &b[3],
+             &b[4], &b[5], &b[6]) != 7)
+    return "?";
+  char text[8];
+  snprintf(text, sizeof text, "%x", b[4]);
+  return text;
+}
+
+// Every line each handler prints, in order, and none more.
+TEST_F(SelectionTest, HandlersPrintExactlyTheirLines) {
+  struct Case {
+    const char *name;
+    std::function<void()> act;
+    std::function<std::string(const std::string &reply)> lines;
+  };
+  auto select = [](int slot) {
+    return [slot] { gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(obj[slot]), TRUE); };
+  };
+  auto tick = [](std::initializer_list<int> slots) {
+    for (int s = AUDIO_CTRL_LINE_OUT; s <= REMOTE_MIC_IN; s++)
+      gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(obj[s]), FALSE);
+    for (int s = REMOTE_GPIO_2; s <= REMOTE_GPIO_0; s++)
+      gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(obj[s]), FALSE);
+    for (int s : slots) gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(obj[s]), TRUE);
+  };
+  const Case cases[] = {
+      {"ring volume High", select(RING_VOL_HIGH),
+       [](const std::string &) { return std::string("======== Set Ring Tone High ======= 1 =====\n"); }},
+      {"ring volume Low", select(RING_VOL_LOW),
+       [](const std::string &) { return std::string("======== Set Ring Tone Low ======= 0 =====\n"); }},
+      {"ring frequency 4", select(RING_FREQ_4),
+       [](const std::string &r) {
+         return "The Ring Frequency will set to -- 4 --\n"
+                "The Ring Frequency Return from setting to -- " + r + " --\n";
+       }},
+      {"ringtone LED on", select(RINGTONE_LED),
+       [](const std::string &r) {
+         return "The Ring Tone LED will set to -- 1 --\n"
+                "The Ring Tone LED Return from setting to -- " + r + " --\n";
+       }},
+      {"GPIO 2 and 0, Set",
+       [&] {
+         tick({REMOTE_GPIO_2, REMOTE_GPIO_0});
+         click("Other Control", "Set");
+       },
+       [](const std::string &r) {
+         return "== Remote GPIO 2 ==\n== Remote GPIO 0 ==\n"
+                " ****** The current GPIO checked value is 5\n"
+                " ++++++ The value sent to GPIO checked string is 5\n"
+                " ++++++ The value return fm GPIO checked string is " + r + "\n";
+       }},
+      {"Int. Line-Out and Jack MIC-In, Set",
+       [&] {
+         tick({AUDIO_CTRL_LINE_OUT, JACK_MIC_IN});
+         click("Audio Input/Output", "Set");
+       },
+       [](const std::string &r) {
+         return "== Remote GPIO 2 ==\n== Remote GPIO 0 ==\n"
+                "== Int. Line-Out ==\n== Jack MIC-In ==\n"
+                " ****** The current Audio Control checked value is 6\n"
+                " ++++++ The value Sent to Switch2Status is 6\n"
+                " ++++++ The value Return fm Switch2Status is " + r + "\n";
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    board.clear_received();
+    StdoutCapture out;
+    c.act();
+    const std::string trace = out.text();
+    EXPECT_EQ(1u, board.received().size());
+    EXPECT_EQ(c.lines(last_reply_value(trace)), handler_lines(trace));
+    EXPECT_TRUE(all_flags_clear());
+  }
+}
+
+// A membrane text the panel never passes changes no colour, sends and prints
+// nothing, and leaves the flag clear.
+TEST_F(SelectionTest, UnknownMembraneTextDoesNothing) {
+  StdoutCapture out;
+  change_color(nullptr, const_cast<char *>("Purple"));  // the call that raises the flag
+  change_color(nullptr, const_cast<char *>("Purple"));
+  EXPECT_EQ("", out.text());
+  EXPECT_EQ(0, color_ok);
+  EXPECT_TRUE(board.received().empty());
+  EXPECT_TRUE(shows_color(COLOR_BTN_1, "#cccccc"));
+  EXPECT_TRUE(shows_color(COLOR_BTN_2, "#cccccc"));
+}
+
+}  // namespace
