@@ -29,7 +29,9 @@ bool namespaces_available() {
 // the namespace's first process (which would ignore SIGTERM).
 class Panel {
  public:
-  Panel(const std::string &device, const std::string &path_env) {
+  // With also_background, a second trndemo (no board) runs beside it in the
+  // same namespace, and the shell reports how that one ended as "second=".
+  Panel(const std::string &device, const std::string &path_env, bool also_background = false) {
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
@@ -41,6 +43,9 @@ class Panel {
       // The shell keeps the namespace alive until trndemo ends and passes on
       // how it ended.
       std::string script = "PATH='" + path_env + "' '" TRNDEMO_PATH "'; echo \"exit=$?\"";
+      if (also_background)
+        script = "TRN_DEVICE=/dev/nonexistent-trn '" TRNDEMO_PATH "' >/dev/null 2>&1 & second=$!; " +
+                 script + "; wait $second; echo \"second=$?\"";
       execlp("unshare", "unshare", "-p", "-f", "--kill-child", "--mount-proc", "sh", "-c",
              script.c_str(), static_cast<char *>(nullptr));
       _exit(127);
@@ -155,6 +160,16 @@ TEST_F(EndToEnd, EndsWithoutKillallOnceTheMonitorIsJoined) {
   ASSERT_EQ(1, close_windows(kTitle));
   ASSERT_TRUE(panel.wait_end(20000)) << "join did not complete";
   EXPECT_TRUE(contains(panel.trace(), "exit=0")) << panel.trace();
+}
+
+TEST_F(EndToEnd, ClosingOnePanelEndsEveryPanel) {
+  Panel panels(board.slave_path(), getenv("PATH"), true);
+  ASSERT_TRUE(panels.wait_trace("g_thread NOT supported", 30000)) << panels.trace();
+  ASSERT_TRUE(wait_windows(kTitle, 2, 20000));
+  ASSERT_EQ(1, close_windows(kTitle, 1));
+  ASSERT_TRUE(panels.wait_end(20000)) << "a panel survived the other's exit\n" << panels.trace();
+  EXPECT_TRUE(contains(panels.trace(), "exit=143")) << panels.trace();
+  EXPECT_TRUE(contains(panels.trace(), "second=143")) << panels.trace();
 }
 
 TEST_F(EndToEnd, WithoutBoardTheWindowShowsAndStartUpReportsOnce) {

@@ -26,13 +26,12 @@ void find_windows(Display *d, Window w, const char *title, std::vector<Window> *
 
 }  // namespace
 
-// Asks every window titled title to close, as a window manager does when the
-// operator clicks its close button.  The number of windows asked.
-int close_windows(const char *title) {
+int close_windows(const char *title, int limit) {
   Display *d = XOpenDisplay(nullptr);
   if (!d) return 0;
   std::vector<Window> windows;
   find_windows(d, DefaultRootWindow(d), title, &windows);
+  if (limit >= 0 && windows.size() > static_cast<size_t>(limit)) windows.resize(limit);
   Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False);
   Atom del = XInternAtom(d, "WM_DELETE_WINDOW", False);
   for (Window w : windows) {
@@ -50,7 +49,7 @@ int close_windows(const char *title) {
   return static_cast<int>(windows.size());
 }
 
-bool wait_window(const char *title, int timeout_ms) {
+bool wait_windows(const char *title, int count, int timeout_ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < end) {
     Display *d = XOpenDisplay(nullptr);
@@ -58,7 +57,7 @@ bool wait_window(const char *title, int timeout_ms) {
       std::vector<Window> windows;
       find_windows(d, DefaultRootWindow(d), title, &windows);
       XCloseDisplay(d);
-      if (!windows.empty()) return true;
+      if (static_cast<int>(windows.size()) >= count) return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
