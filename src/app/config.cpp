@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app.h"
+#include "config.h"
 
 char port_number[6] = {};
 const char *const init_serial[1] = {"COM="};

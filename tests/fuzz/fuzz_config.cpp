@@ -21,7 +21,7 @@
 #include <cstring>
 #include <string>
 
-#include "app.h"
+#include "config.h"
 
 namespace {
 
