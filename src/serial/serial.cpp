@@ -5,6 +5,9 @@
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +37,52 @@ namespace {
 bool port_open = false;
 std::atomic<bool> closed{false};
 int wake_fd = -1;
+
+// Where set-up failures go: standard error, as perror and fputs write them,
+// unless a caller that reports in its own words collects them here.
+thread_local std::string *setup_sink = nullptr;
+
+void report_perror(const char *prefix) {
+  if (!setup_sink) {
+    perror(prefix);
+    return;
+  }
+  int err = errno;
+  *setup_sink += std::string(prefix) + ": " + strerror(err);
+}
+
+void report_text(const char *text) {
+  if (setup_sink)
+    *setup_sink += text;
+  else
+    fputs(text, stderr);
+}
+
+// Unix98 pseudo-terminal slaves (/dev/pts/N) have majors 136 to 143.
+bool is_pty_slave(int port) {
+  struct stat st;
+  if (fstat(port, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  unsigned m = major(st.st_rdev);
+  return m >= 136 && m <= 143;
+}
+
+// A pseudo-terminal cannot carry parity: it takes the rest of the settings
+// and clears PARENB.  Once everything else matches, a request whose only
+// change is PARENB changes nothing and is refused with EINVAL, so a second
+// open of the same pty would fail although the line is set up as far as a
+// pty can be.  True when port is a pty whose settings are the wanted ones
+// but for the parity bits.
+bool pty_took_all_but_parity(int port, const struct termios &wanted) {
+  if (!is_pty_slave(port)) return false;
+  struct termios now;
+  if (tcgetattr(port, &now) != 0) return false;
+  const tcflag_t parity = PARENB | PARODD;
+  return (now.c_cflag & ~parity) == (wanted.c_cflag & ~parity) &&
+         now.c_iflag == wanted.c_iflag && now.c_oflag == wanted.c_oflag &&
+         now.c_lflag == wanted.c_lflag && now.c_cc[VTIME] == wanted.c_cc[VTIME] &&
+         now.c_cc[VMIN] == wanted.c_cc[VMIN] && cfgetispeed(&now) == cfgetispeed(&wanted) &&
+         cfgetospeed(&now) == cfgetospeed(&wanted);
+}
 }  // namespace
 
 bool service_closed() { return closed.load(); }
@@ -53,7 +102,7 @@ void set_speed(int fd, int speed) {
       cfsetispeed(&Opt, speed_arr[i]);
       cfsetospeed(&Opt, speed_arr[i]);
       if (tcsetattr(fd, TCSANOW, &Opt) != 0) {
-        perror("tcsetattr fd1");
+        report_perror("tcsetattr fd1");
         return;
       }
       tcflush(fd, TCIOFLUSH);
@@ -64,7 +113,7 @@ void set_speed(int fd, int speed) {
 int set_Parity(int fd, int databits, int stopbits, int parity) {
   struct termios options;
   if (tcgetattr(fd, &options) != 0) {
-    perror("SetupSerial error\n");
+    report_perror("SetupSerial error\n");
     return 0;
   }
   options.c_cflag &= ~CSIZE;
@@ -74,7 +123,7 @@ int set_Parity(int fd, int databits, int stopbits, int parity) {
     case 7: options.c_cflag |= CS7; break;
     case 8: options.c_cflag |= CS8; break;
     default:
-      fprintf(stderr, "Unsupported data size ");
+      report_text("Unsupported data size ");
       return 0;
   }
   switch (parity) {
@@ -97,14 +146,14 @@ int set_Parity(int fd, int databits, int stopbits, int parity) {
       options.c_cflag &= ~CSTOPB;
       break;
     default:
-      fprintf(stderr, "Unsupported parity ");
+      report_text("Unsupported parity ");
       return 0;
   }
   switch (stopbits) {
     case 1: options.c_cflag &= ~CSTOPB; break;
     case 2: options.c_cflag |= CSTOPB; break;
     default:
-      fprintf(stderr, "Unsupported stop bits ");
+      report_text("Unsupported stop bits ");
       return 0;
   }
   options.c_cflag |= (CLOCAL | HUPCL | CREAD);
@@ -116,7 +165,10 @@ int set_Parity(int fd, int databits, int stopbits, int parity) {
   options.c_cc[VTIME] = 1;  // a tenth of a second
   options.c_cc[VMIN] = 0;
   if (tcsetattr(fd, TCSANOW, &options) != 0) {
-    perror("SetupSerial 3");
+    const int err = errno;
+    if (err == EINVAL && pty_took_all_but_parity(fd, options)) return 1;
+    errno = err;
+    report_perror("SetupSerial 3");
     return 0;
   }
   return 1;
@@ -154,6 +206,9 @@ int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parit
     printf("Open : Unable to Open %s\n", ttyS_now);
     return 0;
   }
+  // trnctl takes the same lock; the panel only warns and goes on.
+  if (flock(opened, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+    fprintf(stderr, "%s is in use by another program\n", ttyS_now);
   fcntl(fd, F_SETFL, 0);
   int s = atoi(speed);
   int d = atoi(databits);
@@ -182,3 +237,36 @@ void CloseTRNService() {
   }
   exchange_done.notify_all();
 }
+
+namespace trn {
+
+int open_port(const char *path, PortError *error, std::string *why) {
+  auto fail = [&](PortError e, int port) {
+    const int err = errno;
+    if (port >= 0) close(port);
+    *error = e;
+    if (e != PortError::Configure) *why = strerror(err);
+    return -1;
+  };
+  why->clear();
+  int port = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (port < 0) return fail(PortError::Open, -1);
+  if (flock(port, LOCK_EX | LOCK_NB) != 0)
+    return fail(errno == EWOULDBLOCK ? PortError::InUse : PortError::Open, port);
+  fcntl(port, F_SETFL, 0);  // blocking again: reads wait as VTIME says
+  // The panel's own set-up, with its messages collected instead of printed.
+  setup_sink = why;
+  const bool ok =
+      initport(port, atoi(port_speed), atoi(port_databits), atoi(port_stopbits)) && why->empty();
+  setup_sink = nullptr;
+  if (!ok && why->empty()) *why = "the line settings were refused";
+  if (!ok) return fail(PortError::Configure, port);
+  *error = PortError::None;
+  return port;
+}
+
+void close_port(int port) {
+  if (port >= 0) close(port);
+}
+
+}  // namespace trn

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
 // ---- Port service -------------------------------------------------------
 
@@ -69,3 +70,18 @@ void exchange_abandon();
 // exchange_done is notified whenever isLOCK drops or the service closes.
 extern std::mutex exchange_mutex;
 extern std::condition_variable exchange_done;
+
+// ---- Ports for programs other than the panel ------------------------------
+
+namespace trn {
+
+enum class PortError { None, Open, InUse, Configure };
+
+// Opens path with the panel's line settings (9600 8E1, raw, 100 ms timed
+// reads) and an exclusive lock on it, printing nothing.  Returns the
+// descriptor, or -1 with *error and *why (the system's text) set; InUse when
+// another program holds the lock.  Leaves the panel's globals alone.
+int open_port(const char *path, PortError *error, std::string *why);
+void close_port(int port);
+
+}  // namespace trn

@@ -359,6 +359,44 @@ TEST_F(SerialTest, TimedReadsReturnWhatHasArrived) {
   EXPECT_EQ(0, memcmp(buf, three, 3));
 }
 
+// The simulated board's port opens and configures again after a close, as
+// every restart of the panel (or a run of trnctl) against a running board
+// needs, although a pseudo-terminal cannot carry the parity bit.
+TEST_F(SerialTest, SimulatedBoardsPortConfiguresAgainAfterAClose) {
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE(run);
+    Outcome o = open_port();
+    EXPECT_EQ(1, o.result);
+    EXPECT_TRUE(ServiceState);
+    EXPECT_EQ("", o.err);
+    CloseTRNService();
+  }
+  trn::PortError error;
+  std::string why;
+  int port = trn::open_port(board.slave_path().c_str(), &error, &why);
+  EXPECT_GE(port, 0) << why;
+  EXPECT_EQ(trn::PortError::None, error);
+  trn::close_port(port);
+}
+
+// One program at a time holds the port: trnctl is refused while the panel
+// has it; the panel, finding it taken, says so and goes on.
+TEST_F(SerialTest, HeldPortIsInUseForOthers) {
+  ASSERT_EQ(1, open_port().result);
+  trn::PortError error;
+  std::string why;
+  EXPECT_EQ(-1, trn::open_port(board.slave_path().c_str(), &error, &why));
+  EXPECT_EQ(trn::PortError::InUse, error);
+  CloseTRNService();
+
+  int port = trn::open_port(board.slave_path().c_str(), &error, &why);
+  ASSERT_GE(port, 0) << why;
+  Outcome o = open_port();
+  EXPECT_EQ(1, o.result);
+  EXPECT_EQ(board.slave_path() + " is in use by another program\n", o.err);
+  trn::close_port(port);
+}
+
 // Reached twice on one exit path: the second call must not close a number
 // that has meanwhile been given to something else.
 TEST_F(SerialTest, ClosingTwiceSparesAReusedDescriptor) {
