@@ -1,0 +1,91 @@
+// The board's settings as named values, without any widget: for each one
+// the request that reads it (the same frame the panel's read-back sends),
+// the request that writes it, and the conversion between the reply byte and
+// the words a person or a script uses ("volume=12", "ring=on",
+// "audio=int-line-out,jack-mic-in").  Also the identification requests and
+// the names of the terminal's inputs in a button status frame.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace trn {
+
+enum class Kind {
+  Number,  // a number from min to max
+  Words,   // one word from words[] (value = the byte)
+  Mask,    // a comma list of words[] (value = the word's bit), or "none"
+};
+
+struct Word {
+  const char *name;
+  uint8_t value;
+};
+
+struct Setting {
+  const char *name;
+  Kind kind;
+  uint8_t min, max;         // Number: the valid range
+  const Word *words;        // Words, Mask: the vocabulary, in print order
+  int word_count;
+  bool numeric_words;       // the words are numbers ("0", "1", "2")
+  uint8_t read_type, read_rw, read_value;  // the read request
+  uint8_t write_type, write_rw;            // the write request ...
+  bool value_in_rw;         // ... carries the value in rw (else in value)
+};
+
+// The thirteen settings, in the order `get` reads them.
+const std::vector<Setting> &settings();
+// nullptr for a name that is no setting.
+const Setting *find_setting(const std::string &name);
+// "volume, brightness, ..." for messages.
+std::string setting_names();
+
+// The 7-byte request frames.
+void read_request(const Setting &s, unsigned char frame[7]);
+void write_request(const Setting &s, uint8_t value, unsigned char frame[7]);
+// The setting's byte in a reply to either request (byte 4 of a read reply).
+inline uint8_t reply_value(const unsigned char reply[7]) { return reply[4]; }
+
+// Text to byte: exactly the setting's vocabulary (decimal digits only for
+// numbers, no sign or prefix).  On failure *why says what is valid.
+bool parse_value(const Setting &s, const std::string &text, uint8_t *out, std::string *why);
+// What the valid values are, for messages: "0 to 15", "off, green, orange, on".
+std::string valid_values(const Setting &s);
+
+// Byte to text: the word, the number, the comma list ("none" for an empty
+// mask).  A byte outside the vocabulary is given as its decimal number.
+std::string format_value(const Setting &s, uint8_t byte);
+// The word for a byte, or nullptr when the byte has none (Words only).
+const char *word_for(const Setting &s, uint8_t byte);
+// The words of the bits set in byte, in print order; false when the byte has
+// bits outside the vocabulary (Mask only).
+bool mask_words(const Setting &s, uint8_t byte, std::vector<const char *> *names);
+
+// Identification: the identifier request (reply bytes 3 and 4: major and
+// minor) and the firmware request (reply byte 4).
+void identify_request(unsigned char frame[7]);
+void firmware_request(unsigned char frame[7]);
+// "Q" + major and minor in hexadecimal, as the panel shows it: "Q742".
+std::string model_text(uint8_t major, uint8_t minor);
+// The expected board: major 0x07, minor 0x42.
+bool is_q742(uint8_t major, uint8_t minor);
+
+// The backlight command with on (1) or off (0).
+void backlight_request(bool on, unsigned char frame[7]);
+
+// The terminal's inputs in a button status frame (byte 3 = a, byte 4 = b),
+// in the order they are listed.
+struct Input {
+  const char *name;  // "cradle", "vol-down", ..., "nurse"
+  bool in_a;         // bit of byte 3 (else byte 4)
+  uint8_t mask;
+  bool jack;         // plugged rather than pressed
+};
+const std::vector<Input> &inputs();
+bool input_active(const Input &in, uint8_t a, uint8_t b);
+// Names of the active inputs, in the list's order.
+std::vector<const char *> active_inputs(uint8_t a, uint8_t b);
+
+}  // namespace trn

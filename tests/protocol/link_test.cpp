@@ -1,0 +1,174 @@
+// The settings table and the reply-waiting exchange, against the simulated
+// board on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../serial/hang_guard.h"
+#include "VXTRN.h"
+#include "board.h"
+#include "link.h"
+#include "serial.h"
+#include "settings.h"
+#include "support.h"
+
+namespace {
+
+std::string hex7(const unsigned char *f) { return trnsim::hex(trnsim::Frame(f, f + 7)); }
+
+// Each read is the frame the panel's read-back puts on the wire, and each
+// write the frame its control sends for the same value (sent here through
+// the panel's own command with the text the control would give it).
+TEST_F(BoardTest, SettingsRequestsAreThePanelsFrames) {
+  struct Row {
+    const char *name, *read_frame, *value;
+    int (*panel_write)(unsigned char *);
+    const char *text;
+  } rows[] = {
+      {"volume", "1b 42 06 00 00 63 0d", "12", VolumeValue, "c"},
+      {"brightness", "1b 42 07 00 00 64 0d", "0", BrightnessValue, "0"},
+      {"volume-output", "1b 42 08 00 00 65 0d", "handset", AudioOutOption, "3"},
+      {"ring", "1b 42 03 02 00 62 0d", "on", RingToneTurn, "1"},
+      {"ring-volume", "1b 42 03 03 02 65 0d", "high", RingToneVolume, "1"},
+      {"ring-freq", "1b 42 03 04 00 64 0d", "6", RingToneFreq, "6"},
+      {"ring-led", "1b 42 04 02 00 63 0d", "on", RingToneLED, "1"},
+      {"membrane", "1b 42 09 04 00 6a 0d", "orange", MembraneLed, "2"},
+      {"gpio", "1b 42 0a 00 00 67 0d", "0,2", [](unsigned char *v) { return Switch1Status(v, 0); }, "5"},
+      {"audio", "1b 42 0a 01 00 68 0d", "jack-line-out,int-line-out,handset-line-out",
+       [](unsigned char *v) { return Switch2Status(v, 0); }, "8a"},
+      {"nurse-led", "1b 42 0b 02 00 6a 0d", "on", [](unsigned char *v) { return NurseCallLED(v, 0); }, "1"},
+      {"pass-through", "1b 42 0c 02 00 6b 0d", "on",
+       [](unsigned char *v) { return PwBtnPassThrough(v, 0); }, "1"},
+      {"pass-delay", "1b 42 0d 00 00 6a 0d", "10", [](unsigned char *v) { return PassThroughDelay(v, 0); }, "a"},
+  };
+  ASSERT_EQ(std::size(rows), trn::settings().size());
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row &row = rows[i];
+    SCOPED_TRACE(row.name);
+    const trn::Setting *s = trn::find_setting(row.name);
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(s, &trn::settings()[i]) << "table order";
+    unsigned char frame[7];
+    trn::read_request(*s, frame);
+    EXPECT_EQ(row.read_frame, hex7(frame));
+
+    uint8_t value;
+    std::string why;
+    ASSERT_TRUE(trn::parse_value(*s, row.value, &value, &why)) << why;
+    trn::write_request(*s, value, frame);
+    board.clear_received();
+    unsigned char text[16] = {};
+    memcpy(text, row.text, strlen(row.text));
+    StdoutCapture quiet;
+    row.panel_write(text);
+    quiet.text();
+    ASSERT_EQ(1u, board.received().size());
+    EXPECT_EQ(trnsim::hex(board.received()[0]), hex7(frame));
+  }
+}
+
+TEST(Settings, ValuesOutsideTheVocabulary) {
+  static const std::string long_number(10000, '1');
+  struct Refused {
+    const char *name, *text;
+  } refused[] = {{"volume", "16"}, {"volume", "-1"}, {"volume", "0x5"}, {"volume", ""},
+                 {"gpio", "3"},    {"audio", "jack"}, {"gpio", "0,"},    {"ring", "ON"},
+                 {"pass-delay", "0"}, {"volume", long_number.c_str()}};
+  for (const Refused &r : refused) {
+    SCOPED_TRACE(std::string(r.name) + "=" + std::string(r.text).substr(0, 20));
+    uint8_t v;
+    std::string why;
+    EXPECT_FALSE(trn::parse_value(*trn::find_setting(r.name), r.text, &v, &why));
+    EXPECT_EQ(trn::valid_values(*trn::find_setting(r.name)), why);
+  }
+  // A byte the vocabulary has no word for is shown as its number.
+  struct Shown {
+    const char *name;
+    uint8_t byte;
+    const char *text;
+  } shown[] = {{"membrane", 4, "4"},  {"ring", 2, "2"},  {"gpio", 0x05, "0,2"},
+               {"gpio", 0x08, "8"},   {"gpio", 0, "none"},
+               {"audio", 0x8a, "int-line-out,jack-line-out,handset-line-out"},
+               {"volume", 0x10, "16"}, {"volume-output", 0, "0"}};
+  for (const Shown &s : shown) {
+    SCOPED_TRACE(s.name);
+    EXPECT_EQ(s.text, trn::format_value(*trn::find_setting(s.name), s.byte));
+  }
+}
+
+// The reply-waiting exchange against a board that answers through the test.
+class LinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(board.start());
+    trn::PortError error;
+    std::string why;
+    port = trn::open_port(board.slave_path().c_str(), &error, &why);
+    ASSERT_GE(port, 0) << why;
+  }
+  void TearDown() override {
+    board.set_logger(nullptr);
+    trn::close_port(port);
+    board.stop();
+  }
+  // Answers every command with these runs of bytes, then the genuine reply.
+  void answer_after(std::vector<trnsim::Frame> before) {
+    board.set_fault(trnsim::Fault::Silent);
+    board.set_logger([this, before](const trnsim::LogEntry &e) {
+      if (!e.received) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      for (const auto &run : before) board.send_raw(run);
+      board.send_raw(board.respond(e.bytes));
+    });
+  }
+  trn::Outcome read_volume(int *tries) {
+    unsigned char cmd[7], reply[7] = {};
+    trn::read_request(*trn::find_setting("volume"), cmd);
+    trn::ExchangeOptions o;
+    HangGuard guard("exchange", 10);
+    trn::Outcome r = trn::exchange(port, cmd, reply, o, tries);
+    if (r == trn::Outcome::Ok) volume = reply[4];
+    return r;
+  }
+  trnsim::Board board;
+  int port = -1;
+  int volume = -1;
+};
+
+// Noise, a status frame and a cut-off piece that runs straight into the
+// reply come before it: the reply is still found, on the first try.
+TEST_F(LinkTest, ReplyFoundBehindNoisePiecesAndStatusFrames) {
+  answer_after({{0x00, 0x11}, trnsim::make_frame(0x02, 0x49, 0x03), {0x1B, 0x42, 0x06}});
+  int tries = 0;
+  EXPECT_EQ(trn::Outcome::Ok, read_volume(&tries));
+  EXPECT_EQ(1, tries);
+  EXPECT_EQ(board.settings().volume, volume);
+}
+
+TEST_F(LinkTest, FaultsGiveTheRetriesThenTheirOutcome) {
+  struct Row {
+    trnsim::Fault fault;
+    trn::Outcome outcome;
+  } rows[] = {{trnsim::Fault::Silent, trn::Outcome::NoReply},
+              {trnsim::Fault::BadChecksum, trn::Outcome::BadReply},
+              {trnsim::Fault::Short, trn::Outcome::ShortReply}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(trn::outcome_text(row.outcome));
+    board.set_fault(row.fault);
+    board.clear_received();
+    int tries = 0;
+    EXPECT_EQ(row.outcome, read_volume(&tries));
+    EXPECT_EQ(3, tries);
+    EXPECT_EQ(3u, board.received_count());
+  }
+  board.set_fault(trnsim::Fault::HangUp);
+  int tries = 0;
+  EXPECT_EQ(trn::Outcome::Closed, read_volume(&tries));
+  EXPECT_EQ(1, tries);
+}
+
+}  // namespace
