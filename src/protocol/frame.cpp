@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "VXTRN.h"
+#include "link.h"
 #include "serial.h"
 
 unsigned char getcksum(unsigned char type, unsigned char rw, unsigned char value) {
@@ -45,17 +47,34 @@ void build_frame(unsigned char *frame, unsigned char type, unsigned char rw,
   frame[6] = FRAME_CR;
 }
 
+bool fast_exchange() {
+  const char *v = getenv("TRN_FAST_EXCHANGE");
+  return v && strcmp(v, "1") == 0;
+}
+
 int exchange_frame(const unsigned char *seTmp, unsigned char *reply) {
   writeport(fd, seTmp);
+  const auto written = trn::Clock::now();
   if (!ServiceState) {
     // Nothing to read from a port that is not open: give the port back so the
     // next exchange can start; isLOCK keeps its raised value.
     exchange_abandon();
     return 0;
   }
-  usleep(100000);  // give the board time to answer
   unsigned char reTmp[FRAME_LEN] = {};
-  readport(fd, reTmp);
+  if (fast_exchange()) {
+    // Collect the reply as it arrives, up to the same 100 ms after the
+    // write, then end the exchange as readport does.
+    unsigned char got[FRAME_LEN];
+    trn::CollectResult r =
+        trn::collect_frame(fd, got, written + std::chrono::milliseconds(100), nullptr);
+    memcpy(reTmp, got, static_cast<size_t>(r.have));
+    const bool failed = r.what == trn::Collected::Closed && r.err != 0;
+    readport_finish(fd, reTmp, failed ? -1 : r.have, r.err);
+  } else {
+    usleep(100000);  // give the board time to answer
+    readport(fd, reTmp);
+  }
   if (!isOkCMD(reTmp)) return 0;
   memcpy(reply, reTmp, FRAME_LEN);
   return 1;

@@ -76,7 +76,7 @@ CollectResult collect_frame(int port, unsigned char out[7], Clock::time_point de
       if (n <= 0) {
         // End of file (the far end hung up) or a failed read.
         result.what = Collected::Closed;
-        result.err = n < 0 ? errno : EIO;
+        result.err = n < 0 ? errno : 0;
         break;
       }
       pending_n = static_cast<int>(n);

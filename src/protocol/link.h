@@ -34,7 +34,7 @@ enum class Verdict {
 enum class Collected {
   Frame,     // out holds the accepted frame
   Timeout,   // the deadline passed; out holds the unfinished frame's bytes
-  Closed,    // the port hung up or failed (errno kept in *err)
+  Closed,    // the port hung up (end of file, err 0) or failed (err is errno)
   Interrupted,  // *stop became true while waiting
 };
 
@@ -42,7 +42,7 @@ struct CollectResult {
   Collected what = Collected::Timeout;
   int have = 0;           // bytes in out: 7 for a frame, else the partial frame
   bool rejected = false;  // a whole frame was seen and rejected
-  int err = 0;            // errno for Closed
+  int err = 0;            // for Closed: errno of a failed read, 0 at end of file
 };
 
 // Reads port until judge accepts a whole frame, the deadline passes, the port

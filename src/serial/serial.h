@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include <sys/types.h>
+
 // ---- Port service -------------------------------------------------------
 
 // Descriptor of the open serial device; -1 after a failed open.
@@ -59,6 +61,11 @@ int writeport(int fd, const unsigned char *chars);
 // arrived during the exchange, lowers isLOCK and releases the exchange lock.
 // 1 unless the read failed.
 int readport(int fd, unsigned char *result);
+// readport after its read: n is what the read returned (the bytes are in
+// result already) and err its errno when n < 0.  For a caller that collects
+// the reply in its own way and then ends the exchange exactly as readport
+// does: the CR over the last byte, the flushes, the flag, the trace.
+int readport_finish(int fd, unsigned char *result, ssize_t n, int err);
 // For a caller that gives up between writeport and readport: releases the
 // exchange lock; isLOCK keeps its raised value.
 void exchange_abandon();

@@ -44,13 +44,16 @@ int writeport(int fd, const unsigned char *chars) {
 
 int readport(int fd, unsigned char *result) {
   ssize_t n = read(fd, result, 7);
+  return readport_finish(fd, result, n, errno);
+}
+
+int readport_finish(int fd, unsigned char *result, ssize_t n, int err) {
   if (n > 0) result[n - 1] = 0x0D;
   // Whatever else arrived while the exchange owned the port (a status frame
   // after an early reply, the rest of a long one) is dropped here, before
   // the flag drops: the monitor would otherwise read it as a fresh frame.
   tcflush(fd, TCIFLUSH);
   if (n < 0) {
-    int err = errno;
     if (err == EAGAIN)
       puts("SERIAL EAGAIN ERROR");
     else

@@ -192,3 +192,56 @@ TEST_F(ExchangeTest, ServiceNotOpenWritesThenGivesUp) {
 }
 
 }  // namespace
+
+// The fast exchange only stops waiting sooner: for the same board the trace,
+// the frames on the wire and the results are exactly those of the fixed
+// 100 ms pause, with good, missing, short and damaged replies alike.
+TEST_F(BoardTest, FastExchangeTracesWhatTheFixedOneTraces) {
+  struct Run {
+    std::string trace;
+    std::vector<std::string> wire;
+    std::vector<int> results;
+  };
+  auto run = [&](bool fast) {
+    if (fast)
+      setenv("TRN_FAST_EXCHANGE", "1", 1);
+    else
+      unsetenv("TRN_FAST_EXCHANGE");
+    board.clear_received();
+    Run r;
+    StdoutCapture out;
+    unsigned char major = 0, minor = 0;
+    r.results.push_back(VXTRNDeviceIdentifier(&major, &minor));
+    r.results.push_back(major << 8 | minor);
+    for (auto *read : {VolumeValue, BrightnessValue}) {
+      unsigned char text[16] = "ff";
+      r.results.push_back(read(text));
+      r.results.push_back(text[0]);
+    }
+    unsigned char gpio[16] = "ff";
+    r.results.push_back(Switch1Status(gpio, 1));
+    r.results.push_back(gpio[0]);
+    r.trace = out.text();
+    r.wire = wire();
+    unsetenv("TRN_FAST_EXCHANGE");
+    return r;
+  };
+  struct Row {
+    const char *name;
+    trnsim::Fault fault;
+    int param;
+  } rows[] = {{"good replies", trnsim::Fault::None, 0},
+              {"no reply", trnsim::Fault::Silent, 0},
+              {"short reply", trnsim::Fault::Short, 4},
+              {"bad checksum", trnsim::Fault::BadChecksum, 0}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    board.set_fault(row.fault, row.param);
+    Run fixed = run(false);
+    Run fast = run(true);
+    EXPECT_EQ(fixed.trace, fast.trace);
+    EXPECT_EQ(fixed.wire, fast.wire);
+    EXPECT_EQ(fixed.results, fast.results);
+    EXPECT_EQ(4, count_lines(fast.trace, "len=0, 1b"));
+  }
+}
