@@ -22,7 +22,9 @@ log="$build/trnsim.log"
 rm -f "$cmd"
 mkfifo "$cmd"
 exec 3<>"$cmd"   # held open, so the board never sees the end of its input
-"$build/trnsim" <"$cmd" >"$log" 2>&1 &
+# At 9600 baud, the board's own rate: replies and status frames take the
+# time they take on a real line.
+"$build/trnsim" --line-rate 9600 <"$cmd" >"$log" 2>&1 &
 sim=$!
 cleanup() {
   kill "$sim" 2>/dev/null || true

@@ -5,6 +5,12 @@
 // on other threads send status frames and raw bytes; every write to the
 // master goes through write_mu_, so a reply and a status frame never
 // interleave inside a frame.
+//
+// At a line rate (set_line_rate) the board models a real serial line in
+// both directions: it writes its bytes one at a time when each would have
+// crossed the line, and acts on a command only once its last byte would
+// have arrived.  All waits sleep against the steady clock and end early on
+// stop() or hang_up(); nothing spins.
 #include "board.h"
 
 #include <fcntl.h>
@@ -17,6 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace trnsim {
 
@@ -27,6 +34,8 @@ constexpr uint8_t kLetter = 0x42;  // 'B'
 constexpr uint8_t kCr = 0x0D;
 constexpr size_t kFrameLen = 7;
 constexpr int kWriteTimeoutMs = 1000;  // a slave nobody reads: give up then
+// A byte on the line: start bit, 8 data bits, parity bit, stop bit.
+constexpr long long kBitsPerByte = 11;
 
 uint8_t checksum(uint8_t type, uint8_t rw, uint8_t value) {
   return static_cast<uint8_t>(kEsc + kLetter + type + rw + value);
@@ -67,6 +76,11 @@ void drain(int fd) {
 }
 
 }  // namespace
+
+std::chrono::nanoseconds byte_time(int baud) {
+  if (baud <= 0) return std::chrono::nanoseconds(0);
+  return std::chrono::nanoseconds(kBitsPerByte * 1000000000LL / baud);
+}
 
 Frame make_frame(uint8_t type, uint8_t rw, uint8_t value) {
   return Frame{kEsc, kLetter, type, rw, value, checksum(type, rw, value), kCr};
@@ -183,7 +197,12 @@ bool Board::start() {
 
 void Board::stop() {
   if (thread_.joinable()) {
-    stop_req_ = true;
+    {
+      // Under mu_, so that a writer pacing a run cannot miss the wake-up.
+      std::lock_guard<std::mutex> lk(mu_);
+      stop_req_ = true;
+    }
+    line_cv_.notify_all();
     uint8_t b = 'q';
     if (::write(stop_pipe_[1], &b, 1) < 0) {
       // The pipe is non-blocking and at most a few bytes deep; a full pipe
@@ -215,6 +234,7 @@ void Board::hang_up() {
     std::unique_lock<std::mutex> lk(mu_);
     if (!thread_done_) {
       hangup_req_ = true;
+      line_cv_.notify_all();
       uint8_t b = 'h';
       if (::write(stop_pipe_[1], &b, 1) < 0) {
         // Full pipe: the thread is awake already.
@@ -245,6 +265,16 @@ void Board::set_fault(Fault f, int param) {
 void Board::set_reply_latency(int ms) {
   std::lock_guard<std::mutex> lk(mu_);
   reply_latency_ms_ = ms < 0 ? 0 : ms;
+}
+
+void Board::set_line_rate(int baud) {
+  std::lock_guard<std::mutex> lk(mu_);
+  line_rate_ = baud < 0 ? 0 : baud;
+}
+
+int Board::line_rate() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return line_rate_;
 }
 
 Fault Board::fault() const {
@@ -314,16 +344,37 @@ bool Board::write_locked(const uint8_t *data, size_t n) {
   int m = master_;
   if (m < 0 || n == 0) return false;
   size_t index;
+  std::chrono::nanoseconds per_byte;
+  std::chrono::steady_clock::time_point start;
   {
     std::lock_guard<std::mutex> lk(mu_);
+    per_byte = byte_time(line_rate_);
+    start = std::chrono::steady_clock::now();
     index = log_.size();
-    log_.push_back(LogEntry{std::chrono::steady_clock::now(), false, Frame(data, data + n)});
+    log_.push_back(LogEntry{start, false, Frame(data, data + n)});
   }
   size_t done = 0;
+  auto last = start;  // when the byte before went out
   while (done < n) {
-    ssize_t w = ::write(m, data + done, n - done);
+    size_t chunk = n - done;
+    if (per_byte.count() > 0) {
+      // Byte k is due when its last bit would have crossed the line,
+      // (k + 1) byte times after the run began, so the small delays of each
+      // wake-up do not add up over a run.  Yet it never follows the byte
+      // before by less than 7/8 of a byte time: after a long delay (a
+      // loaded machine) the rest of the run comes late, as after a stalled
+      // line, not in a burst faster than the line could carry.
+      const std::chrono::steady_clock::time_point on_time =
+          start + per_byte * static_cast<std::chrono::nanoseconds::rep>(done + 1);
+      const std::chrono::steady_clock::time_point due =
+          std::max(on_time, last + per_byte * 7 / 8);
+      if (!line_wait_until(due)) break;
+      chunk = 1;
+    }
+    ssize_t w = ::write(m, data + done, chunk);
     if (w > 0) {
       done += static_cast<size_t>(w);
+      last = std::chrono::steady_clock::now();
     } else if (w < 0 && errno == EINTR) {
       continue;
     } else if (w < 0 && errno == EAGAIN) {
@@ -342,6 +393,11 @@ bool Board::write_locked(const uint8_t *data, size_t n) {
     log_[index].bytes.resize(done);
   }
   return done > 0;
+}
+
+bool Board::line_wait_until(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lk(mu_);
+  return !line_cv_.wait_until(lk, deadline, [this] { return stop_req_ || hangup_req_; });
 }
 
 // The logger sees entries in log order whichever thread made them.  The
@@ -511,8 +567,19 @@ Frame Board::respond(const Frame &c) {
 
 // ---- Service thread -----------------------------------------------------
 
+// The inbound line at a line rate.  The board cannot see when the client's
+// port began to send, only when bytes could be read; on a pty that is the
+// moment the client wrote them, which is when a real port starts sending.
+// So each byte is taken to set out when it was read, or when the byte
+// before it had arrived if the line was still busy with that one, and to
+// arrive one byte time later.  A 7-byte command written at once is then
+// complete 7 byte times (8.02 ms at 9600) after the write.  Bytes written
+// while the board is busy (waiting, answering) are read late and reckoned
+// from then: the model may act later than a real line would, never sooner.
+// Noise and bytes outside frames take their time on the line too.
 void Board::serve() {
   Frame pending;  // bytes of the frame being assembled, from ESC 'B' on
+  std::chrono::steady_clock::time_point line_free{};  // inbound line idle from
   bool master_hup = false;
   uint8_t buf[256];
   bool end = false;
@@ -538,6 +605,20 @@ void Board::serve() {
       master_hup = true;
       continue;
     }
+    const auto read_at = std::chrono::steady_clock::now();
+    std::chrono::nanoseconds per_byte;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      per_byte = byte_time(line_rate_);
+    }
+    // When each byte arrived (see above); without a line rate, when read.
+    std::vector<std::chrono::steady_clock::time_point> at(static_cast<size_t>(got), read_at);
+    if (per_byte.count() > 0) {
+      for (auto &t : at) {
+        line_free = std::max(line_free, read_at) + per_byte;
+        t = line_free;
+      }
+    }
     // Reassemble: drop bytes until ESC 'B', then take 7 bytes.  A frame
     // that turns out bad is scanned again from its second byte, so a
     // partial frame followed by a whole one loses only the partial one.
@@ -554,10 +635,16 @@ void Board::serve() {
         if (pending.size() == kFrameLen) {
           Frame f;
           f.swap(pending);
-          end = handle_frame(f);
+          if (per_byte.count() > 0 && pause_until(at[i])) {
+            end = true;
+            break;
+          }
+          end = handle_frame(f, at[i]);
           if (!frame_ok(f)) {
-            // Re-feed f[1..6] before the rest of this read.
+            // Re-feed f[1..6] before the rest of this read.  They arrived
+            // long since: as far as the line goes they count as arrived now.
             input.insert(input.begin() + static_cast<long>(i) + 1, f.begin() + 1, f.end());
+            at.insert(at.begin() + static_cast<long>(i) + 1, kFrameLen - 1, at[i]);
           }
         }
       }
@@ -571,11 +658,26 @@ void Board::serve() {
 bool Board::handle_wake() {
   if (stop_req_) return true;
   if (hangup_req_) {
-    hangup_req_ = false;
+    // Cleared only once the line is closed: a writer pacing a run on
+    // another thread holds write_mu_, which close_master needs, until it
+    // has seen the request.
     close_master();
+    hangup_req_ = false;
     return true;
   }
   return false;
+}
+
+// A hang-up decided on the service thread (the HangUp fault).  The request
+// flag makes a writer pacing a run give it up, as hang_up() does.
+void Board::hang_up_here() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    hangup_req_ = true;
+  }
+  line_cv_.notify_all();
+  close_master();
+  hangup_req_ = false;
 }
 
 // Waits ms milliseconds unless a stop or hang-up request comes first; true
@@ -595,27 +697,51 @@ bool Board::pause_ms(int ms) {
   }
 }
 
-bool Board::handle_frame(const Frame &frame) {
+// Like pause_ms, to a deadline on the steady clock, to the nanosecond.
+bool Board::pause_until(std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    pollfd p{stop_pipe_[0], POLLIN, 0};
+    int r = ppoll(&p, 1, &ts, nullptr);
+    if (r > 0) {
+      drain(stop_pipe_[0]);
+      if (handle_wake()) return true;
+    }
+  }
+}
+
+bool Board::handle_frame(const Frame &frame, std::chrono::steady_clock::time_point arrived) {
   record(true, frame);
   Fault f;
   int param;
   int latency;
+  bool paced;
   {
     std::lock_guard<std::mutex> lk(mu_);
     f = fault_;
     param = fault_param_;
     latency = reply_latency_ms_;
+    paced = line_rate_ > 0;
     // A hang-up is one-shot: a board started again answers normally.
     if (f == Fault::HangUp) fault_ = Fault::None;
   }
   if (f == Fault::HangUp) {
-    close_master();
+    hang_up_here();
     return true;
   }
   // Every other fault spoils only the answer: the command itself is obeyed.
   Frame reply = respond(frame);
   if (reply.empty() || f == Fault::Silent) return false;
-  if (latency > 0 && pause_ms(latency)) return true;
+  if (paced) {
+    // The latency runs from the command's last byte on the line, as on a
+    // real board; it is over when the reply's first byte sets out.
+    if (pause_until(arrived + std::chrono::milliseconds(latency))) return true;
+  } else if (latency > 0 && pause_ms(latency)) {
+    return true;
+  }
   switch (f) {
     case Fault::BadChecksum:
       reply[5] = static_cast<uint8_t>(reply[5] + 1);

@@ -97,6 +97,24 @@ class Board {
   void set_reply_latency(int ms);
   Fault fault() const;
 
+  // Line rate in baud; 0 (the default) for none: the pty carries bytes at
+  // once.  With a rate, both directions of the line are modelled with 11
+  // bits a byte (start bit, 8 data bits, parity, stop bit; 1.146 ms a byte
+  // at 9600):
+  //  - every byte the board sends (replies, status frames, raw bytes,
+  //    noise) is written to the master alone, when its last bit would have
+  //    left the board: byte k of a run goes out (k + 1) byte times after the
+  //    run began, so a 7-byte frame takes 7 byte times (8.02 ms at 9600);
+  //    a board held up by a loaded machine sends later, never faster;
+  //  - a received command is acted on (logged, obeyed, answered) only when
+  //    its last byte would have arrived, and the reply latency is counted
+  //    from then (see serve() for how arrival is reckoned).
+  // Takes effect from the next run sent and the next bytes read.  From
+  // 38400 baud up, the wake-up after each byte's sleep is a sizeable part of
+  // a byte time and the line runs slower than its rate.
+  void set_line_rate(int baud);
+  int line_rate() const;
+
   // Status frames: the current status bytes are kept; press/release changes
   // one bit and sends a frame.
   void press(Input in);
@@ -118,7 +136,11 @@ class Board {
   bool wait_received(size_t n, std::chrono::milliseconds timeout) const;
 
   // Every frame received and every byte run sent, with a timestamp.  A run
-  // is in the log before its bytes can be read from the slave.
+  // is in the log before its bytes can be read from the slave.  A received
+  // frame's time is when the board acted on it (at a line rate: once its
+  // last byte had arrived); a sent run's time is when it began to go out,
+  // so at a line rate its byte k is readable no sooner than when + (k + 1)
+  // byte times.
   std::vector<LogEntry> log() const;
   // Called (on the service thread or the caller's) for each log entry from
   // now on, in log order, one call at a time.  It may send through the board.
@@ -136,14 +158,23 @@ class Board {
   void write_bytes(const uint8_t *data, size_t n);
   void record(bool received, const Frame &bytes);
   // Service-thread helpers.  They return true when the thread must end.
-  bool handle_frame(const Frame &frame);
+  // `arrived`: when the frame's last byte came in (at a line rate, as
+  // modelled; else when it was read).
+  bool handle_frame(const Frame &frame, std::chrono::steady_clock::time_point arrived);
   bool handle_wake();
+  void hang_up_here();
   bool pause_ms(int ms);
+  bool pause_until(std::chrono::steady_clock::time_point deadline);
   void set_input(Input in, bool pressed);
   // Writes under write_mu_ (held by the caller).  The run enters the log
   // before it goes out, so a client that has read it finds it in log().
-  // False if nothing went out.
+  // At a line rate the bytes go out one by one at their times, write_mu_
+  // held throughout, so no other run enters the middle of this one.  False
+  // if nothing went out.
   bool write_locked(const uint8_t *data, size_t n);
+  // Sleeps until `deadline` on the board's clock; false (at once) if a stop
+  // or hang-up is asked for meanwhile.  Any thread, write_mu_ held.
+  bool line_wait_until(std::chrono::steady_clock::time_point deadline);
   // Hands log entries not yet delivered to the logger, in log order.  Call
   // without holding mu_ or write_mu_.
   void deliver_log();
@@ -155,6 +186,9 @@ class Board {
   Fault fault_ = Fault::None;
   int fault_param_ = 0;
   int reply_latency_ms_ = 10;
+  int line_rate_ = 0;                 // baud, 0 for none
+  // Woken on stop and hang-up requests, for writers pacing a run.
+  std::condition_variable line_cv_;
   uint8_t status_a_ = 0, status_b_ = 0;
   std::vector<Frame> received_;
   std::vector<LogEntry> log_;
@@ -175,6 +209,9 @@ class Board {
   std::thread thread_;
   bool running_ = false;
 };
+
+// Time one byte takes on a line of `baud` (11 bits); zero for 0.
+std::chrono::nanoseconds byte_time(int baud);
 
 // Builds a frame with a correct checksum.
 Frame make_frame(uint8_t type, uint8_t rw, uint8_t value);

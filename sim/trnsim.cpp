@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,6 +35,11 @@ const char kHelp[] =
     "  --firmware HEX   firmware version byte (default 11)\n"
     "  --latency MS     time between a command and its reply (default 10;\n"
     "                   a real board needs about 8 ms at 9600 baud)\n"
+    "  --line-rate BAUD pace the line as a real one at BAUD (50 to 230400, a\n"
+    "                   standard rate): 11 bits a byte, so one byte per 1.146 ms\n"
+    "                   and a frame in 8.02 ms at 9600; a command is obeyed once\n"
+    "                   its last byte would have arrived, and the latency counts\n"
+    "                   from then (default: bytes pass at once)\n"
     "  --quiet          do not print the frame log\n"
     "  --no-stdin       do not read commands; run until SIGTERM or SIGINT\n"
     "  --help           this text\n"
@@ -223,6 +230,7 @@ struct Options {
   bool quiet = false;
   bool no_stdin = false;
   int latency_ms = 10;
+  int line_rate = 0;  // baud; 0 for none
   trnsim::Settings settings;
 };
 
@@ -232,7 +240,7 @@ int parse_args(int argc, char **argv, Options *o) {
     std::string a = argv[i];
     const bool takes_value =
         a == "--link" || a == "--major" || a == "--minor" || a == "--firmware" ||
-        a == "--latency";
+        a == "--latency" || a == "--line-rate";
     if (takes_value && i + 1 >= argc) {
       fprintf(stderr, "trnsim: %s needs a value\n", a.c_str());
       return 2;
@@ -254,6 +262,20 @@ int parse_args(int argc, char **argv, Options *o) {
         return 2;
       }
       o->latency_ms = static_cast<int>(ms);
+    } else if (a == "--line-rate") {
+      static const long kRates[] = {50,   75,   110,  134,   150,   200,   300,    600,   1200,
+                                    1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+      char *end = nullptr;
+      long baud = strtol(argv[++i], &end, 10);
+      bool known = *end == '\0' && end != argv[i];
+      known = known && std::find(std::begin(kRates), std::end(kRates), baud) != std::end(kRates);
+      if (!known) {
+        fprintf(stderr,
+                "trnsim: --line-rate wants a standard rate in baud: 50 75 110 134 150 200 300\n"
+                "        600 1200 1800 2400 4800 9600 19200 38400 57600 115200 230400\n");
+        return 2;
+      }
+      o->line_rate = static_cast<int>(baud);
     } else if (takes_value) {
       const char *v = argv[++i];
       uint8_t b;
@@ -295,6 +317,7 @@ int main(int argc, char **argv) {
   trnsim::Board board;
   board.set_settings(opt.settings);
   board.set_reply_latency(opt.latency_ms);
+  board.set_line_rate(opt.line_rate);
   if (!opt.quiet) {
     board.set_logger([](const trnsim::LogEntry &e) {
       printf("%s %s %s\n", timestamp(e.when).c_str(), e.received ? "<-" : "->",

@@ -404,6 +404,25 @@ TEST_F(BoardTest, RepliesAndStatusFramesNeverInterleave) {
   EXPECT_EQ(replies, kCommands);
 }
 
+// A slow line must not hold up a hang-up: the run being paced out on
+// another thread gives way, and the log keeps only the bytes that went out.
+TEST_F(BoardTest, HangUpCutsShortARunBeingPaced) {
+  board.set_line_rate(50);  // 220 ms a byte: 22 s for the whole run
+  std::thread sender([&] { board.send_raw(Frame(100, 0x55)); });
+  EXPECT_EQ(port->read(1, kReplyWait).size(), 1u);
+  const auto asked = std::chrono::steady_clock::now();
+  board.hang_up();
+  sender.join();
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - asked).count(),
+            kReplyWait.count());
+  EXPECT_LT(board.master_fd(), 0);
+  const auto log = board.log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_GE(log[0].bytes.size(), 1u);
+  EXPECT_LT(log[0].bytes.size(), 100u);
+}
+
 // ---- Log -----------------------------------------------------------------------
 
 TEST_F(BoardTest, LogsFramesInBothDirections) {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -219,9 +220,58 @@ TEST_F(TrnsimTest, NoStdinKeepsRunningUntilSigterm) {
   EXPECT_EQ(sim.read_until("\x01"), path + "\n");
 }
 
+// At a line rate a frame's bytes come one by one over the time they take on
+// the line, and a reply sets out no sooner than the latency after the
+// command's last byte would have reached the board.
+TEST_F(TrnsimTest, LineRatePacesBothDirections) {
+  using clock = std::chrono::steady_clock;
+  Child sim({"--line-rate", "9600", "--latency", "10", "--quiet"});
+  const std::string path = sim.first_line();
+  ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+  simclient::Port port(path);
+  ASSERT_TRUE(port.ok());
+  // Reads n bytes one at a time, noting when each was read.
+  auto read_timed = [&](size_t n, std::vector<clock::time_point> *when) {
+    trnsim::Frame bytes;
+    while (bytes.size() < n) {
+      trnsim::Frame b = port.read(1, 3000ms);
+      if (b.empty()) break;
+      bytes.push_back(b[0]);
+      when->push_back(clock::now());
+    }
+    return bytes;
+  };
+  auto us = [](clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+  };
+  const auto byte = us(trnsim::byte_time(9600));
+
+  // A frame's 7 bytes take 6 byte times (6.9 ms) from the first to the
+  // last.  A reader held up on a loaded machine reads the bytes that waited
+  // for it all at once, so one frame may look bunched: judge the best of
+  // four frames sent back to back.
+  constexpr int kFrames = 4;
+  for (int k = 0; k < kFrames; ++k) sim.send("status 49 03");
+  long long best = 0;
+  for (int k = 0; k < kFrames; ++k) {
+    std::vector<clock::time_point> status;
+    ASSERT_EQ(read_timed(7, &status), make_frame(0x02, 0x49, 0x03)) << k;
+    best = std::max<long long>(best, us(status[6] - status[0]));
+  }
+  EXPECT_GE(best, 5000);
+
+  // Delays on either side only make the reply later.
+  std::vector<clock::time_point> reply;
+  const auto sent = clock::now();
+  ASSERT_TRUE(port.write(make_frame(0x07, 0, 0)));
+  ASSERT_EQ(read_timed(7, &reply), make_frame(0x07, 0x00, 0x08));
+  EXPECT_GE(us(reply[0] - sent), 7 * byte + 10000);
+}
+
 TEST_F(TrnsimTest, RejectsBadOptions) {
   for (std::vector<std::string> args :
-       {std::vector<std::string>{"--major", "1ff"}, {"--frobnicate"}, {"--link"}}) {
+       {std::vector<std::string>{"--major", "1ff"}, {"--frobnicate"}, {"--link"},
+        {"--line-rate", "9601"}, {"--line-rate", "0"}, {"--line-rate", "9600x"}}) {
     Child sim(args);
     EXPECT_EQ(sim.wait_exit(), 2) << args[0];
     EXPECT_EQ(sim.read_until("\x01"), "");
