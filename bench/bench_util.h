@@ -106,16 +106,22 @@ inline std::string exe_dir() {
 struct SimProcess {
   pid_t pid = -1;
   std::string path;
-  bool start() {
+  // extra: further options, such as {"--line-rate", "9600"}.
+  bool start(const std::vector<std::string> &extra = {}) {
     int out[2];
     if (pipe(out) != 0) return false;
+    std::string sim = exe_dir() + "/trnsim";
+    std::vector<std::string> args = {"trnsim", "--no-stdin", "--quiet"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     pid = fork();
     if (pid == 0) {
       dup2(out[1], 1);
       close(out[0]);
       close(out[1]);
-      std::string sim = exe_dir() + "/trnsim";
-      execl(sim.c_str(), "trnsim", "--no-stdin", "--quiet", static_cast<char *>(nullptr));
+      execv(sim.c_str(), argv.data());
       _exit(127);
     }
     close(out[1]);

@@ -685,7 +685,8 @@ void Board::hang_up_here() {
 bool Board::pause_ms(int ms) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    // Rounded up: a pause never ends before its time.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now()).count();
     if (left <= 0) return false;
     pollfd p{stop_pipe_[0], POLLIN, 0};
