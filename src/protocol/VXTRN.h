@@ -113,30 +113,56 @@ void decode_status(unsigned char a, unsigned char b);
 using StatusHandler = void (*)(unsigned char a, unsigned char b);
 void set_status_handler(StatusHandler handler);
 
-// Collects bytes into whole frames, resynchronising on ESC 'B'.
+// Collects bytes into whole frames, resynchronising on ESC 'B', and reports
+// every byte that belongs to no frame, so that each byte fed comes out once:
+// in a frame, in a run of dropped bytes, or (still waiting) in buf.
+//
+// Seven collected bytes that end in CR are a frame.  Seven that do not, and
+// that hold a possible fresh lead-in (ESC 'B' starting at byte 1 to 5, or an
+// ESC as the last byte), are a cut-off piece that ran into the next frame:
+// the bytes before that ESC are dropped and collecting goes on from it.
+// Seven without CR and without such a lead-in are handed on as a frame (the
+// monitor's filter looks at bytes 0 to 2 only).
 struct FrameAssembler {
   unsigned char buf[FRAME_LEN] = {};
-  int have = 0;
-  // Feeds n bytes; calls on_frame(frame) for each whole frame, in order.
-  // Seven bytes that do not end in CR are no real frame (a cut-off piece ran
-  // into the next one): they are handed on all the same, then scanned again
-  // from their second byte, so a frame starting inside them is not lost.
-  template <class F>
-  void feed(const unsigned char *data, int n, F on_frame) {
+  int have = 0;  // bytes of an unfinished frame waiting in buf
+
+  // Feeds n bytes.  Calls on_frame(frame) for each whole frame and
+  // on_drop(bytes, count) for the dropped bytes, in the order of the stream:
+  // dropped bytes are reported in runs of at most FRAME_LEN, before the frame
+  // that follows them and at the latest when this call ends.
+  template <class F, class D>
+  void feed(const unsigned char *data, int n, F on_frame, D on_drop) {
+    unsigned char dropped[2 * FRAME_LEN];  // at most 6 held + 6 from one push
+    int held = 0;
     for (int i = 0; i < n; ++i) {
-      push(data[i]);
+      held += push(data[i], dropped + held);
+      if (held >= FRAME_LEN) {
+        on_drop(static_cast<const unsigned char *>(dropped), FRAME_LEN);
+        held -= FRAME_LEN;
+        memmove(dropped, dropped + FRAME_LEN, held);
+      }
       if (have == FRAME_LEN) {
+        if (held > 0) on_drop(static_cast<const unsigned char *>(dropped), held);
+        held = 0;
         on_frame(static_cast<const unsigned char *>(buf));
         have = 0;
-        if (buf[FRAME_LEN - 1] != FRAME_CR) {
-          unsigned char rest[FRAME_LEN - 1];
-          memcpy(rest, buf + 1, sizeof rest);
-          for (unsigned char byte : rest) push(byte);  // six bytes: never a whole frame
-        }
       }
     }
+    if (held > 0) on_drop(static_cast<const unsigned char *>(dropped), held);
   }
-  void push(unsigned char byte);
+
+  // Drops the unfinished frame, if any, reporting its bytes.
+  template <class D>
+  void drop_piece(D on_drop) {
+    if (have > 0) on_drop(static_cast<const unsigned char *>(buf), have);
+    have = 0;
+  }
+
+  // Takes one byte.  Bytes it drops (at most FRAME_LEN - 1) are copied to
+  // dropped and their number returned.  have reaches FRAME_LEN when buf holds
+  // a frame to hand on.
+  int push(unsigned char byte, unsigned char *dropped);
 };
 
 // Monitor thread body: waits on the port, assembles frames, traces them with

@@ -53,18 +53,34 @@ void post_status(unsigned char a, unsigned char b) {
   g_idle_add(deliver_status, nullptr);
 }
 
+// One trace line of the monitor: "key ---> " and eight values.
+void trace_key(const unsigned char *c) {
+  printf("key ---> %x %x %x %x %x %x %x %x \n", c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
+}
+
 // Traces a whole frame and hands a status frame on; anything else (a late
 // command reply, a frame of noise) is traced and dropped.
 void handle_frame(const unsigned char *frame) {
   memcpy(u.c, frame, FRAME_LEN);
-  printf("key ---> %x %x %x %x %x %x %x %x \n", u.c[0], u.c[1], u.c[2], u.c[3], u.c[4], u.c[5],
-         u.c[6], u.c[7]);
+  trace_key(u.c);
   if (u.c[0] != FRAME_ESC || u.c[1] != FRAME_B || u.c[2] != TYPE_BUTTON_STATUS) return;
   post_status(u.c[3], u.c[4]);
 }
 
+// Bytes that belong to no frame (noise, a cut-off or stale piece) are traced
+// in the same format as a frame: up to seven of them, then 0s.
+void trace_dropped(const unsigned char *bytes, int count) {
+  unsigned char line[FRAME_LEN + 1] = {};
+  memcpy(line, bytes, count);
+  trace_key(line);
+}
+
 constexpr ssize_t NOTHING_WAITING = -2;
-constexpr gint64 STALE_PIECE_US = 50000;  // 50 ms
+// The bytes of one frame follow each other closely (about 1 ms apart at 9600
+// baud).  When the line stays quiet this long after a piece of a frame, the
+// piece is the tail of something else (a late reply cut short, noise) and
+// must not swallow the start of the next frame.
+constexpr int STALE_PIECE_MS = 50;
 
 // Reads what is waiting without ever blocking in the read's own timeout while
 // the exchange lock is held.  A hung-up port is read all the same, so that
@@ -106,17 +122,37 @@ void decode_status(unsigned char a, unsigned char b) {
   CRADLE_BUTTON[NURSE_STATUS] = a & 0x08;
 }
 
-void FrameAssembler::push(unsigned char byte) {
+int FrameAssembler::push(unsigned char byte, unsigned char *dropped) {
   if (have == 0) {
-    if (byte == FRAME_ESC) buf[have++] = byte;
-    return;
+    if (byte == FRAME_ESC) {
+      buf[have++] = byte;
+      return 0;
+    }
+    dropped[0] = byte;
+    return 1;
   }
   if (have == 1 && byte != FRAME_B) {
     // Not a lead-in after all; this byte may start the next one.
-    have = byte == FRAME_ESC ? 1 : 0;
-    return;
+    dropped[0] = buf[0];
+    if (byte == FRAME_ESC) return 1;
+    dropped[1] = byte;
+    have = 0;
+    return 2;
   }
   buf[have++] = byte;
+  if (have < FRAME_LEN || buf[FRAME_LEN - 1] == FRAME_CR) return 0;
+  // Seven bytes without CR: a fresh lead-in inside them means a cut-off
+  // piece ran into the next frame.
+  for (int at = 1; at < FRAME_LEN; ++at) {
+    const bool lead_in = at == FRAME_LEN - 1 ? buf[at] == FRAME_ESC
+                                             : buf[at] == FRAME_ESC && buf[at + 1] == FRAME_B;
+    if (!lead_in) continue;
+    memcpy(dropped, buf, at);
+    have = FRAME_LEN - at;
+    memmove(buf, buf + at, have);
+    return at;
+  }
+  return 0;  // no lead-in: handed on as a frame
 }
 
 void *CradleButtonStatus(void *) {
@@ -132,57 +168,73 @@ void *CradleButtonStatus(void *) {
   const int wait_ms = wake < 0 ? NO_WAKE_POLL_MS : -1;
 
   FrameAssembler assembler;
-  gint64 last_byte_us = 0;
   int backoff_ms = 100;  // pause after a failed or empty read, doubled up to 1 s
   while (!service_closed()) {
+    // With a piece of a frame waiting, the wait is bounded: its end with
+    // nothing arrived means the line was quiet for STALE_PIECE_MS.  Bytes
+    // that arrive within it continue the piece however late this thread
+    // gets to read them, so a busy machine alone never splits a frame.
+    const bool piece = assembler.have > 0;
     struct pollfd watched[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
-    int ready = poll(watched, 2, wait_ms);
+    int ready = poll(watched, 2, piece ? STALE_PIECE_MS : wait_ms);
     if (service_closed()) break;
     if (ready < 0) {
-      if (errno != EINTR) pause_unless_closed(wake, backoff_ms);
+      if (errno != EINTR) {
+        assembler.drop_piece(trace_dropped);
+        pause_unless_closed(wake, backoff_ms);
+      }
+      continue;
+    }
+    if (ready == 0) {
+      assembler.drop_piece(trace_dropped);  // stale
       continue;
     }
     // Readable, hung up or failed: the read below tells which.
     if (!(watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
 
     unsigned char chunk[FRAME_LEN];
-    ssize_t n;
+    ssize_t n = 0;
+    bool exchange = false;
     {
       std::unique_lock<std::mutex> lock(exchange_mutex, std::try_to_lock);
       if (!lock.owns_lock() || isLOCK) {
-        // An exchange owns the port: sleep until it has read its reply, then
-        // wait on the port afresh.
-        if (!lock.owns_lock()) lock.lock();
-        exchange_done.wait(lock, [] { return isLOCK == 0 || service_closed(); });
-        continue;
+        exchange = true;
+      } else {
+        if (service_closed()) break;
+        n = read_waiting(port, chunk, sizeof chunk);
       }
-      if (service_closed()) break;
-      n = read_waiting(port, chunk, sizeof chunk);
+    }
+    if (exchange) {
+      // An exchange owns the port and discards its input, the rest of a
+      // waiting piece included: the piece is dropped.  Sleep until the
+      // exchange has read its reply, then wait on the port afresh.
+      assembler.drop_piece(trace_dropped);
+      std::unique_lock<std::mutex> lock(exchange_mutex);
+      exchange_done.wait(lock, [] { return isLOCK == 0 || service_closed(); });
+      continue;
     }
     if (n == NOTHING_WAITING) {
-      // Readable, yet the bytes are gone (an exchange consumed them just
-      // before we took the lock).  A short pause keeps an odd device that
-      // keeps reporting this from turning the loop into a spin.
+      // Readable, yet the bytes are gone: an exchange consumed them just
+      // before we took the lock (and with them the rest of a waiting piece).
+      // A short pause keeps an odd device that keeps reporting this from
+      // turning the loop into a spin.
+      assembler.drop_piece(trace_dropped);
       pause_unless_closed(wake, 10);
       continue;
     }
     if (n <= 0) {
       // An error, or the end of file of a port whose other end hung up (the
       // board unplugged): report it, decode nothing, and never retry at once.
+      assembler.drop_piece(trace_dropped);
       puts("Receive Error!!");
       pause_unless_closed(wake, backoff_ms);
       if (backoff_ms < 1000) backoff_ms *= 2;
       continue;
     }
     backoff_ms = 100;
-    // The bytes of one frame follow each other closely (about 1 ms apart at
-    // 9600 baud).  A piece left waiting much longer is the tail of something
-    // else (a late reply cut short, noise) and must not swallow the start of
-    // the next frame.
-    const gint64 now = g_get_monotonic_time();
-    if (assembler.have > 0 && now - last_byte_us > STALE_PIECE_US) assembler.have = 0;
-    last_byte_us = now;
-    assembler.feed(chunk, static_cast<int>(n), handle_frame);
+    assembler.feed(chunk, static_cast<int>(n), handle_frame, trace_dropped);
   }
+  // What is left of an unfinished frame is read and will never be decoded.
+  assembler.drop_piece(trace_dropped);
   return nullptr;
 }

@@ -7,9 +7,10 @@
 //     (byte 5 = low 8 bits of 0x1B + 0x42 + bytes 2..4, byte 6 = CR), and a
 //     frame built from the window's bytes 2..4 is valid and well formed;
 //   - a FrameAssembler fed the stream in those pieces emits only 7-byte frames
-//     that start with ESC 'B', exactly the frames (and leaves exactly the
-//     partial frame) that a plain scan of the whole stream finds, however the
-//     stream is cut;
+//     that start with ESC 'B', and reports every other byte as dropped in runs
+//     of 1 to 7: exactly the frames and dropped bytes, in the same order (and
+//     leaves exactly the partial frame) that a plain scan of the whole stream
+//     finds, however the stream is cut;
 //   - every frame that passes the monitor's filter (1B 42 02) decodes into
 //     CRADLE_BUTTON as the status bit table says.
 #include <cstdint>
@@ -31,16 +32,21 @@ bool reference_valid(const uint8_t *w) {
   return w[5] == (sum & 0xFF) && w[6] == 0x0D;
 }
 
-// Whole frames in the stream: find ESC 'B', take the 7 bytes from there, go
-// on after them when they end in CR, else from their second byte.  partial
-// receives what is left of an unfinished frame.
+// What a plain scan of the whole stream makes of it, byte by byte, in order:
+// each item is a whole frame (7 bytes) or one dropped byte.  Find ESC 'B' and
+// take the 7 bytes from there; they are a frame when they end in CR or hold no
+// fresh lead-in (ESC 'B' from byte 1 to 5, or ESC as byte 6); otherwise the
+// bytes before the first such ESC are dropped and the scan goes on from it.
+// Every other byte is dropped.  partial receives what is left of an
+// unfinished frame.
 std::vector<Frame> reference_scan(const uint8_t *s, size_t n, Frame &partial) {
-  std::vector<Frame> frames;
+  std::vector<Frame> items;
   partial.clear();
+  auto drop = [&items](uint8_t byte) { items.push_back(Frame{byte}); };
   size_t i = 0;
   while (i < n) {
     if (s[i] != 0x1B) {
-      i++;
+      drop(s[i++]);
       continue;
     }
     if (i + 1 == n) {  // a lone ESC at the very end may still start a frame
@@ -48,17 +54,28 @@ std::vector<Frame> reference_scan(const uint8_t *s, size_t n, Frame &partial) {
       break;
     }
     if (s[i + 1] != 0x42) {
-      i++;
+      drop(s[i++]);
       continue;
     }
     if (n - i < 7) {
       partial.assign(s + i, s + n);
       break;
     }
-    frames.emplace_back(s + i, s + i + 7);
-    i += s[i + 6] == 0x0D ? 7 : 1;
+    const uint8_t *w = s + i;
+    size_t restart = 0;
+    if (w[6] != 0x0D) {
+      for (size_t at = 1; at < 7 && !restart; at++)
+        if (w[at] == 0x1B && (at == 6 || w[at + 1] == 0x42)) restart = at;
+    }
+    if (restart) {
+      for (size_t k = 0; k < restart; k++) drop(w[k]);
+      i += restart;
+      continue;
+    }
+    items.emplace_back(w, w + 7);
+    i += 7;
   }
-  return frames;
+  return items;
 }
 
 // The status bit table: source byte (3 or 4), mask, CRADLE_BUTTON element.
@@ -108,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(isOkCMD(built) == 1);
   }
 
-  // (b) Frame assembly across arbitrary cuts equals the scan of the whole.
+  // (b) Frame assembly across arbitrary cuts equals the scan of the whole:
+  // the same frames and the same dropped bytes, in the same order.
   Frame expected_partial;
   const std::vector<Frame> expected = reference_scan(stream, n, expected_partial);
   std::vector<Frame> got;
@@ -117,6 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(frame[0] == 0x1B && frame[1] == 0x42);
     got.emplace_back(frame, frame + FRAME_LEN);
   };
+  auto collect_dropped = [&got](const unsigned char *bytes, int count) {
+    check(count >= 1 && count <= FRAME_LEN);
+    for (int b = 0; b < count; b++) got.push_back(Frame{bytes[b]});
+  };
   size_t pos = 0;
   for (size_t piece = 0; pos < n; piece++) {
     size_t len = k ? pieces[piece % k] : n;
@@ -124,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Each piece goes through a buffer of its own size, so a read past the
     // piece is caught.
     std::vector<uint8_t> chunk(stream + pos, stream + pos + len);
-    assembler.feed(chunk.data(), static_cast<int>(len), collect);
+    assembler.feed(chunk.data(), static_cast<int>(len), collect, collect_dropped);
     pos += len;
     if (piece > n + 16) break;  // only zero-sized pieces: stop feeding
   }
@@ -132,6 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(got == expected);
     check(assembler.have == static_cast<int>(expected_partial.size()));
     check(Frame(assembler.buf, assembler.buf + assembler.have) == expected_partial);
+    // A stale piece comes out whole as dropped bytes, and nothing is left.
+    std::vector<Frame> rest;
+    assembler.drop_piece([&rest](const unsigned char *bytes, int count) {
+      rest.emplace_back(bytes, bytes + count);
+    });
+    check(assembler.have == 0);
+    check(expected_partial.empty() ? rest.empty() : rest == std::vector<Frame>{expected_partial});
   } else {
     // The stream was not fed to its end: what came out is a prefix.
     check(got.size() <= expected.size());
@@ -140,6 +169,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // (c) The monitor's filter and the status decode.
   for (const Frame &f : expected)
-    if (f[0] == 0x1B && f[1] == 0x42 && f[2] == 0x02) check_decode(f);
+    if (f.size() == 7 && f[0] == 0x1B && f[1] == 0x42 && f[2] == 0x02) check_decode(f);
   return 0;
 }

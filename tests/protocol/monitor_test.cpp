@@ -42,6 +42,13 @@ double thread_cpu_ms(const char *name) {
   return result;
 }
 
+int count_key_lines(const std::string &trace) {
+  int lines = 0;
+  for (size_t at = trace.find("key ---> "); at != std::string::npos; at = trace.find("key ---> ", at + 1))
+    lines++;
+  return lines;
+}
+
 bool active(int slot) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(obj[slot])); }
 
 class MonitorTest : public BoardTest {
@@ -137,22 +144,24 @@ TEST_F(MonitorTest, FrameInPiecesIsDecodedOnceAndWhole) {
   }
 }
 
-// Bytes ahead of a status frame never cost the frame: noise is skipped, a
-// cut-off piece left waiting is dropped once it is stale, and a leftover
-// lead-in followed at once by the frame gives seven bytes without CR at the
-// end, which are scanned again so the frame inside them is found.
-TEST_F(MonitorTest, BytesBeforeAFrameDoNotSwallowIt) {
+// Bytes ahead of a status frame never cost the frame, and they are traced as
+// dropped before it: noise is skipped, a cut-off piece left waiting is dropped
+// once the line has been quiet, and a leftover lead-in followed at once by the
+// frame gives seven bytes without CR holding the frame's lead-in, so the
+// collecting restarts there.
+TEST_F(MonitorTest, BytesBeforeAFrameDoNotSwallowItAndAreTraced) {
   struct Case {
     const char *name;
     std::vector<uint8_t> before;
     int pause_ms;             // between those bytes and the frame
-    const char *extra_line;   // a further "key ---> " line expected once, if any
+    const char *dropped;      // the "key ---> " line of the dropped bytes
   };
   const Case cases[] = {
-      {"noise", {0x00, 0xFF, 0x1B, 0x00, 0x42, 0x55}, 0, nullptr},
-      {"stale piece of a late reply", {0x1B, 0x42, 0x06}, 150, nullptr},
-      {"leftover lead-in", {0x1B, 0x42}, 0, "key ---> 1b 42 1b 42 2 2 0 0 "},
+      {"noise", {0x00, 0xFF, 0x1B, 0x00, 0x42, 0x55}, 0, "key ---> 0 ff 1b 0 42 55 0 0 "},
+      {"stale piece of a late reply", {0x1B, 0x42, 0x06}, 150, "key ---> 1b 42 6 0 0 0 0 0 "},
+      {"leftover lead-in", {0x1B, 0x42}, 0, "key ---> 1b 42 0 0 0 0 0 0 "},
   };
+  const std::string frame_line = "key ---> 1b 42 2 2 0 61 d 0 ";
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     StdoutCapture out;
@@ -163,19 +172,64 @@ TEST_F(MonitorTest, BytesBeforeAFrameDoNotSwallowIt) {
     pump_for(100);
     std::string trace = out.text();
     EXPECT_EQ(0x02, CRADLE_BUTTON[POWER_BUTTON]);
-    EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 2 2 0 61 d 0 ")) << trace;
-    int traced = 0;
-    for (size_t at = trace.find("key ---> "); at != std::string::npos;
-         at = trace.find("key ---> ", at + 1))
-      traced++;
-    EXPECT_EQ(c.extra_line ? 2 : 1, traced) << trace;
-    if (c.extra_line) {
-      EXPECT_EQ(1, count_lines(trace, c.extra_line)) << trace;
-    }
+    EXPECT_EQ(1, count_lines(trace, frame_line)) << trace;
+    EXPECT_EQ(1, count_lines(trace, c.dropped)) << trace;
+    EXPECT_LT(trace.find(c.dropped), trace.find(frame_line)) << trace;
+    EXPECT_EQ(2, count_key_lines(trace)) << trace;
 
     board.send_status(0x00, 0x00);  // release for the next case
     ASSERT_TRUE(pump_until([] { return !active(BTN_POWER); }));
   }
+}
+
+// A cut-off piece of a status frame followed at once by a whole one: the
+// seven bytes they make together are no frame and are never decoded (their
+// byte 3 would be the ESC 0x1B: Cradle, Power and Nurse Call, with a nurse-call
+// LED write to the board).  The piece is traced as dropped and the real frame
+// is decoded.
+TEST_F(MonitorTest, CutOffPieceRunningIntoAFrameIsNotDecoded) {
+  const std::pair<std::vector<uint8_t>, const char *> pieces[] = {
+      {{0x1B, 0x42, 0x02}, "key ---> 1b 42 2 0 0 0 0 0 "},
+      {{0x1B, 0x42, 0x02, 0x08}, "key ---> 1b 42 2 8 0 0 0 0 "},
+      {{0x1B, 0x42, 0x02, 0x49, 0x03}, "key ---> 1b 42 2 49 3 0 0 0 "}};
+  for (const auto &piece : pieces) {
+    SCOPED_TRACE(piece.second);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(obj[BTN_CH_UP]), TRUE);
+    memset(CRADLE_BUTTON, 0xA5, sizeof CRADLE_BUTTON);
+    StdoutCapture out;
+    board.send_raw(piece.first.data(), piece.first.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    board.send_status(0x00, 0x00);
+    ASSERT_TRUE(pump_until([] { return !active(BTN_CH_UP); }));
+    pump_for(250);  // time for a wrongly sent NurseCallLED exchange
+    std::string trace = out.text();
+    for (unsigned char element : CRADLE_BUTTON) EXPECT_EQ(0, element);
+    EXPECT_TRUE(wire().empty()) << testing::PrintToString(wire());
+    EXPECT_FALSE(contains(trace, "NURSE_CALL_ON")) << trace;
+    EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 2 0 0 5f d 0 ")) << trace;
+    EXPECT_EQ(1, count_lines(trace, piece.second)) << trace;
+    EXPECT_EQ(2, count_key_lines(trace)) << trace;
+  }
+}
+
+// A monitor held up between two reads of one frame (here: stuck at its trace
+// of a noise byte) keeps the piece it holds: the rest arrived in time, and only
+// a line that stays quiet while the monitor waits makes a piece stale.
+TEST_F(MonitorTest, DelayedMonitorKeepsAPieceWhoseRestArrivedInTime) {
+  const trnsim::Frame frame = trnsim::make_frame(0x02, 0x01, 0x00);  // Cradle
+  const uint8_t head[] = {0x00, frame[0], frame[1], frame[2]};
+  StdoutCapture out;
+  flockfile(stdout);
+  board.send_raw(head, sizeof head);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  board.send_raw(frame.data() + 3, 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  funlockfile(stdout);
+  EXPECT_TRUE(pump_until([] { return active(BTN_CRADLE); }));
+  pump_for(50);
+  std::string trace = out.text();
+  EXPECT_EQ(1, count_lines(trace, "key ---> 0 0 0 0 0 0 0 0 ")) << trace;
+  EXPECT_EQ(1, count_lines(trace, "key ---> 1b 42 2 1 0 60 d 0 ")) << trace;
 }
 
 TEST_F(MonitorTest, ReplyTypeFrameIsTracedOnly) {
