@@ -1,10 +1,13 @@
 // Panel figures against the in-process simulated board (needs an X display):
-// read_all against the 13 x 100 ms floor, status frame to check box latency
-// at a low rate and at line rate, and the monitor thread's CPU use while idle
-// and during command exchanges.
+// read_all with the fixed and the fast exchange, on a bare pseudo-terminal
+// and on a line paced at 9600 baud, each against its floor; status frame to
+// check box latency (from the frame's last byte) on both lines, with frames
+// lost counted; and the monitor thread's CPU use while idle and during
+// command exchanges.
 #include <gtk/gtk.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include "VXTRN.h"
@@ -25,8 +28,12 @@ void pump_until(const std::function<bool()> &done, double timeout_ms) {
   }
 }
 
+constexpr double kLatencyMs = 10.0;                       // the board's reply latency
+constexpr double kFrameMs9600 = 7 * 11 * 1000.0 / 9600;  // 8.02 ms
+
 // Sends `frames` status frames `gap_ms` apart, toggling Vol Up each time, and
 // returns the latencies from the last byte written to the box's "toggled".
+// On a paced line send_status returns once the last byte has gone out.
 std::vector<double> latencies(trnsim::Board &board, int frames, int gap_ms) {
   toggled_at.clear();
   std::vector<double> sent_at(frames);
@@ -47,6 +54,27 @@ std::vector<double> latencies(trnsim::Board &board, int frames, int gap_ms) {
     result.push_back(toggled_at[i] - sent_at[i]);
   return result;
 }
+
+// The second read_all of a run (the first also writes back what differs
+// from the window's initial state), in ms.
+double time_read_all(trnsim::Board &board, bool paced, bool fast) {
+  board.set_line_rate(paced ? 9600 : 0);
+  if (fast)
+    setenv("TRN_FAST_EXCHANGE", "1", 1);
+  else
+    unsetenv("TRN_FAST_EXCHANGE");
+  read_all();
+  double t0 = bench::now_ms();
+  read_all();
+  double ms = bench::now_ms() - t0;
+  unsetenv("TRN_FAST_EXCHANGE");
+  return ms;
+}
+
+void print_latency(const char *what, const std::vector<double> &v, int frames) {
+  printf("status -> check box, %s: %zu of %d frames, median %.2f ms, p99 %.2f ms\n", what,
+         v.size(), frames, bench::percentile(v, 50), bench::percentile(v, 99));
+}
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -60,25 +88,32 @@ int main(int argc, char **argv) {
   gtk_container_add(GTK_CONTAINER(window), final_table());
   gtk_widget_show_all(window);
 
-  double read_all_ms = 0, idle_cpu = 0, busy_cpu = 0;
-  std::vector<double> slow, fast;
+  struct ReadAll {
+    bool paced, fast;
+    double ms;
+  } read_alls[] = {{false, false, 0}, {false, true, 0}, {true, false, 0}, {true, true, 0}};
+  double idle_cpu = 0, busy_cpu = 0;
+  const int frames = 200;
+  std::vector<double> pty_slow, pty_fast, line_slow, line_full;
   const int exchanges = 100;
   {
     bench::QuietStdout quiet;
     OpenTRNService(board.slave_path().c_str(), port_speed, port_parity, port_databits,
                    port_stopbits);
     update_version();
-    read_all();  // the first one also writes back what differs from the window
-    double t0 = bench::now_ms();
-    read_all();
-    read_all_ms = bench::now_ms() - t0;
+    for (ReadAll &r : read_alls) r.ms = time_read_all(board, r.paced, r.fast);
 
     set_status_handler(show_button_status);
     GThread *monitor = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
     g_signal_connect(obj[BTN_VOL_UP], "toggled", G_CALLBACK(on_toggled), nullptr);
 
-    slow = latencies(board, 200, 50);
-    fast = latencies(board, 200, 8);
+    board.set_line_rate(0);
+    pty_slow = latencies(board, frames, 50);
+    pty_fast = latencies(board, frames, 8);
+    board.set_line_rate(9600);
+    line_slow = latencies(board, frames, 50);
+    line_full = latencies(board, frames, 0);  // back to back: the line's 125 frames/s
+    board.set_line_rate(0);
 
     double c0 = bench::thread_cpu_ms("CradleButtonSta");
     if (c0 < 0) fprintf(stderr, "monitor thread not found\n");
@@ -97,11 +132,16 @@ int main(int argc, char **argv) {
   }
   board.stop();
 
-  printf("read_all: %.0f ms (%.3f x the 13 x 100 ms floor)\n", read_all_ms, read_all_ms / 1300.0);
-  printf("status -> check box, 1 frame / 50 ms: %zu frames, median %.2f ms, p99 %.2f ms\n",
-         slow.size(), bench::percentile(slow, 50), bench::percentile(slow, 99));
-  printf("status -> check box, 1 frame / 8 ms (line rate): %zu frames, median %.2f ms, p99 %.2f ms\n",
-         fast.size(), bench::percentile(fast, 50), bench::percentile(fast, 99));
+  for (const ReadAll &r : read_alls) {
+    const double floor =
+        13 * (r.fast ? kLatencyMs + (r.paced ? 2 * kFrameMs9600 : 0.0) : 100.0);
+    printf("read_all, %s, %s: %.0f ms (%.3f x the %.0f ms floor)\n", r.fast ? "fast" : "fixed",
+           r.paced ? "9600 baud" : "pty", r.ms, r.ms / floor, floor);
+  }
+  print_latency("pty, 1 frame / 50 ms", pty_slow, frames);
+  print_latency("pty, 1 frame / 8 ms", pty_fast, frames);
+  print_latency("9600 baud, 1 frame / 50 ms", line_slow, frames);
+  print_latency("9600 baud, back to back (125 frames/s)", line_full, frames);
   printf("monitor CPU: idle %.0f ms over 3 s; during %d exchanges %.0f ms\n", idle_cpu, exchanges,
          busy_cpu);
   return 0;
