@@ -168,6 +168,7 @@ void *CradleButtonStatus(void *) {
   const int wait_ms = wake < 0 ? NO_WAKE_POLL_MS : -1;
 
   FrameAssembler assembler;
+  unsigned exchanges_seen = exchange_count;
   int backoff_ms = 100;  // pause after a failed or empty read, doubled up to 1 s
   while (!service_closed()) {
     // With a piece of a frame waiting, the wait is bounded: its end with
@@ -195,6 +196,7 @@ void *CradleButtonStatus(void *) {
     unsigned char chunk[FRAME_LEN];
     ssize_t n = 0;
     bool exchange = false;
+    bool missed_exchange = false;
     {
       std::unique_lock<std::mutex> lock(exchange_mutex, std::try_to_lock);
       if (!lock.owns_lock() || isLOCK) {
@@ -202,8 +204,14 @@ void *CradleButtonStatus(void *) {
       } else {
         if (service_closed()) break;
         n = read_waiting(port, chunk, sizeof chunk);
+        // An exchange ran since the last read without this thread seeing
+        // it (it was held up elsewhere): that exchange discarded the rest
+        // of any waiting piece.
+        missed_exchange = exchange_count != exchanges_seen;
+        exchanges_seen = exchange_count;
       }
     }
+    if (missed_exchange) assembler.drop_piece(trace_dropped);
     if (exchange) {
       // An exchange owns the port and discards its input, the rest of a
       // waiting piece included: the piece is dropped.  Sleep until the

@@ -54,6 +54,11 @@ int service_wake_fd();
 // after writeport, in which case it stays 1).
 extern std::atomic<int> isLOCK;
 
+// Counts the exchanges begun (writeport calls).  The monitor compares it
+// across its reads: when it moved, an exchange has discarded the port's
+// input in between, whatever the monitor itself saw of it.
+extern std::atomic<unsigned> exchange_count;
+
 // Raises isLOCK, takes the exchange lock, discards pending input, writes the
 // 7 bytes and traces the first six.  Returns 6.
 int writeport(int fd, const unsigned char *chars);

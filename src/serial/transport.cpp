@@ -11,6 +11,7 @@
 #include "serial.h"
 
 std::atomic<int> isLOCK{0};
+std::atomic<unsigned> exchange_count{0};
 std::mutex exchange_mutex;
 std::condition_variable exchange_done;
 
@@ -34,6 +35,7 @@ int writeport(int fd, const unsigned char *chars) {
     holding = true;
   }
   isLOCK = 1;
+  exchange_count++;
   tcflush(fd, TCIFLUSH);
   ssize_t written = write(fd, chars, 7);
   (void)written;  // a failed or short write shows up as a missing reply
