@@ -1,0 +1,133 @@
+// trnctl: the board from the command line.  What the commands share: the
+// global options, exit statuses, the error that ends a command, the port with
+// its reply-waiting exchange, the frame trace and the interrupt flag.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "VXTRN.h"
+#include "link.h"
+#include "settings.h"
+
+namespace trnctl {
+
+// Exit statuses.
+enum Status {
+  kDone = 0,
+  kBoardFailed = 1,  // no valid reply after the retries, a wrong read-back, a failed self-test
+  kUsage = 2,        // unknown command, setting or value
+  kNotQ742 = 3,
+  kPortFailed = 4,   // the port cannot be opened, configured or locked
+  kInterrupted = 130,
+};
+
+// Ends a command: main prints "trnctl: <message>" on standard error (when
+// the message is not empty) and exits with status.
+struct Failure {
+  int status;
+  std::string message;
+};
+
+struct Options {
+  std::string device;  // chosen by choose_device() when not given
+  int timeout_ms = 100;
+  int retries = 2;
+  bool verbose = false;
+  bool json = false;
+};
+
+// The device when -d was not given: TRN_DEVICE, else COM=n in ./trn.ini,
+// else /dev/ttyS4.
+std::string choose_device();
+
+// An argument as it is shown in a message: quoted, and cut short when long.
+std::string shown(const std::string &arg);
+
+// Seconds since trnctl started, with milliseconds: "12.345".
+std::string elapsed_text();
+std::string seconds_text(long ms);
+// Milliseconds since trnctl started.
+long elapsed_ms();
+
+// Set by SIGINT and SIGTERM once install_signal_handlers() has run.
+extern std::atomic<bool> stop_requested;
+void install_signal_handlers();
+
+// The open, locked port and the exchange over it.
+class Port {
+ public:
+  // Throws Failure (kPortFailed) when the port cannot be used.
+  explicit Port(const Options &options);
+  ~Port();
+  Port(const Port &) = delete;
+  Port &operator=(const Port &) = delete;
+
+  int fd() const { return fd_; }
+  const std::string &path() const { return path_; }
+  trn::FrameTrace *trace() const { return trace_; }
+  int tries() const { return tries_; }  // of the last exchange
+
+  // One exchange with the retries.  interruptible: a SIGINT or SIGTERM
+  // ends the wait (Outcome::Interrupted).
+  trn::Outcome exchange(const unsigned char command[7], unsigned char reply[7],
+                        bool interruptible = true);
+  // "PATH: volume read: no reply after 3 tries", for the last exchange.
+  std::string failure_text(const std::string &what, trn::Outcome outcome) const;
+  // Exchange that throws Failure (kBoardFailed, or kInterrupted) unless Ok.
+  void must(const unsigned char command[7], unsigned char reply[7], const std::string &what);
+
+  // A setting's read and write, throwing as must() does.
+  uint8_t read(const trn::Setting &s);
+  void write(const trn::Setting &s, uint8_t value);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  trn::ExchangeOptions exchange_;
+  trn::FrameTrace *trace_ = nullptr;
+  int tries_ = 0;
+};
+
+// The button status frames arriving on the port, one at a time and none
+// lost: bytes read past one frame wait for the next call.
+class StatusStream {
+ public:
+  explicit StatusStream(Port &port);
+  // The next valid status frame (Collected::Frame), or Timeout at the
+  // deadline, Closed on a hang-up, Interrupted by SIGINT or SIGTERM.
+  trn::Collected next(unsigned char frame[7], trn::Clock::time_point deadline);
+  // Forgets everything received so far, the port's pending input included.
+  void discard();
+
+ private:
+  Port &port_;
+  unsigned char status_command_[7];
+  FrameAssembler assembler_;
+  std::vector<std::array<unsigned char, 7>> ready_;
+};
+
+// Commands.  Each returns the exit status or throws Failure.
+struct SetArg {
+  const trn::Setting *setting;
+  uint8_t value;
+};
+int run_info(const Options &o);
+int run_get(const Options &o, const std::vector<const trn::Setting *> &which);
+int run_set(const Options &o, const std::vector<SetArg> &writes);
+int run_watch(const Options &o, long count, double seconds);
+int run_backlight(const Options &o, bool on);
+int run_raw(const Options &o, const unsigned char bytes[3]);
+
+struct SelftestOptions {
+  bool buttons = false;
+  double button_timeout_s = 10;
+  std::string report;  // empty: no report
+  std::string dut;
+};
+int run_selftest(const Options &o, const SelftestOptions &so);
+
+}  // namespace trnctl

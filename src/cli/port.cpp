@@ -1,0 +1,208 @@
+// The port trnctl talks through: choosing it, opening and locking it, the
+// exchange with its retries, the frame trace on standard error, and the
+// interrupt flag that SIGINT and SIGTERM raise.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli.h"
+#include "config.h"
+#include "output.h"
+#include "serial.h"
+
+namespace trnctl {
+
+namespace {
+
+const trn::Clock::time_point started = trn::Clock::now();
+
+// Long arguments are cut in messages and control characters replaced, so
+// that an error stays one short line.
+std::string cut(const std::string &text) {
+  constexpr size_t kMax = 60;
+  std::string out = text.size() <= kMax ? text : text.substr(0, kMax) + "...";
+  for (char &c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return out;
+}
+
+// Every frame on standard error: "0.105 -> 1b 42 06 00 00 63 0d".
+class StderrTrace : public trn::FrameTrace {
+ public:
+  void frame(bool sent, const unsigned char *bytes, int n) override {
+    fprintf(stderr, "%s %s %s\n", elapsed_text().c_str(), sent ? "->" : "<-",
+            hex_bytes(bytes, n).c_str());
+  }
+};
+StderrTrace stderr_trace;
+
+extern "C" void on_stop_signal(int) {
+  stop_requested.store(true);
+  // A signal that lands between the waiting code's look at the flag and its
+  // poll would otherwise go unseen until the wait ends: the alarm interrupts
+  // the poll once a second until the flag has been acted on.
+  alarm(1);
+}
+
+extern "C" void on_alarm(int) {
+  if (stop_requested.load()) alarm(1);
+}
+
+}  // namespace
+
+std::atomic<bool> stop_requested{false};
+
+void install_signal_handlers() {
+  struct sigaction sa = {};
+  sigemptyset(&sa.sa_mask);
+  // Reads and writes resume after the handler; poll never does, so a wait
+  // for the board ends at once and sees the flag.
+  sa.sa_flags = SA_RESTART;
+  sa.sa_handler = on_stop_signal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = on_alarm;
+  sigaction(SIGALRM, &sa, nullptr);
+}
+
+long elapsed_ms() {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(trn::Clock::now() - started).count());
+}
+
+std::string elapsed_text() { return seconds_text(elapsed_ms()); }
+
+std::string seconds_text(long ms) {
+  char text[32];
+  snprintf(text, sizeof text, "%ld.%03ld", ms / 1000, ms % 1000);
+  return text;
+}
+
+std::string shown(const std::string &arg) { return "'" + cut(arg) + "'"; }
+
+std::string choose_device() {
+  // TRN_DEVICE first, whatever its length; the panel's reader only without it.
+  const char *env = getenv("TRN_DEVICE");
+  if (env && *env) return env;
+  // The reader announces a missing trn.ini on standard output, which
+  // carries results only: it writes to /dev/null for the moment.
+  fflush(stdout);
+  int saved = dup(STDOUT_FILENO);
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  bool redirected = saved >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0;
+  read_config();
+  fflush(stdout);
+  if (redirected) dup2(saved, STDOUT_FILENO);
+  if (saved >= 0) close(saved);
+  if (null >= 0 && null != STDOUT_FILENO) close(null);
+  char path[64];
+  ::choose_device(path, sizeof path);
+  return path;
+}
+
+Port::Port(const Options &options) : path_(options.device) {
+  trn::PortError error = trn::PortError::None;
+  std::string why;
+  fd_ = trn::open_port(path_.c_str(), &error, &why);
+  if (fd_ < 0) {
+    if (error == trn::PortError::InUse)
+      throw Failure{kPortFailed, cut(path_) + " is in use by another program"};
+    const char *verb = error == trn::PortError::Configure ? "cannot configure" : "cannot open";
+    throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why)};
+  }
+  if (options.verbose) trace_ = &stderr_trace;
+  exchange_.timeout_ms = options.timeout_ms;
+  exchange_.retries = options.retries;
+  exchange_.trace = trace_;
+}
+
+Port::~Port() { trn::close_port(fd_); }
+
+trn::Outcome Port::exchange(const unsigned char command[7], unsigned char reply[7],
+                            bool interruptible) {
+  trn::ExchangeOptions x = exchange_;
+  x.stop = interruptible ? &stop_requested : nullptr;
+  return trn::exchange(fd_, command, reply, x, &tries_);
+}
+
+std::string Port::failure_text(const std::string &what, trn::Outcome outcome) const {
+  if (outcome == trn::Outcome::Closed) return cut(path_) + ": the port hung up (" + what + ")";
+  if (outcome == trn::Outcome::Interrupted) return "interrupted (" + what + ")";
+  return cut(path_) + ": " + what + ": " + trn::outcome_text(outcome) + " after " +
+         std::to_string(tries_) + (tries_ == 1 ? " try" : " tries");
+}
+
+void Port::must(const unsigned char command[7], unsigned char reply[7], const std::string &what) {
+  trn::Outcome outcome = exchange(command, reply);
+  if (outcome == trn::Outcome::Ok) return;
+  throw Failure{outcome == trn::Outcome::Interrupted ? kInterrupted : kBoardFailed,
+                failure_text(what, outcome)};
+}
+
+uint8_t Port::read(const trn::Setting &s) {
+  unsigned char command[7], reply[7];
+  trn::read_request(s, command);
+  must(command, reply, std::string(s.name) + " read");
+  return trn::reply_value(reply);
+}
+
+void Port::write(const trn::Setting &s, uint8_t value) {
+  unsigned char command[7], reply[7];
+  trn::write_request(s, value, command);
+  must(command, reply, std::string(s.name) + " write");
+}
+
+StatusStream::StatusStream(Port &port) : port_(port) {
+  build_frame(status_command_, TYPE_BUTTON_STATUS, 0x00, 0x00);
+}
+
+void StatusStream::discard() {
+  tcflush(port_.fd(), TCIFLUSH);
+  assembler_.have = 0;
+  ready_.clear();
+}
+
+trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point deadline) {
+  trn::FrameTrace *trace = port_.trace();
+  auto dropped = [trace](const unsigned char *bytes, int n) {
+    if (trace) trace->frame(false, bytes, n);
+  };
+  auto whole = [&](const unsigned char *f) {
+    if (trace) trace->frame(false, f, FRAME_LEN);
+    if (trn::judge_reply(status_command_, f) != trn::Verdict::Accept) return;
+    std::array<unsigned char, 7> copy;
+    std::copy(f, f + FRAME_LEN, copy.begin());
+    ready_.push_back(copy);
+  };
+  for (;;) {
+    if (!ready_.empty()) {
+      std::copy(ready_.front().begin(), ready_.front().end(), frame);
+      ready_.erase(ready_.begin());
+      return trn::Collected::Frame;
+    }
+    if (stop_requested.load()) return trn::Collected::Interrupted;
+    const auto now = trn::Clock::now();
+    if (now >= deadline) return trn::Collected::Timeout;
+    // At most a second per wait: the deadline may be far away.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    pollfd p = {port_.fd(), POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return trn::Collected::Closed;
+    if (r == 0) continue;
+    unsigned char buf[64];
+    ssize_t n = ::read(port_.fd(), buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return trn::Collected::Closed;  // hung up
+    assembler_.feed(buf, static_cast<int>(n), whole, dropped);
+  }
+}
+
+}  // namespace trnctl
