@@ -1,0 +1,408 @@
+// trnctl as it is run: the built program as a child process against a
+// simulated board on a pseudo-terminal.  Its exit status, standard output
+// and standard error are captured; hooks act on each line it prints (press a
+// button on a prompt, send SIGINT after a step) and on a clock tick.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../serial/hang_guard.h"
+#include "board.h"
+
+using namespace std::chrono_literals;
+using trnsim::Fault;
+using trnsim::make_frame;
+
+namespace {
+
+struct Result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+  std::vector<std::string> out_lines, err_lines;
+};
+
+struct Hooks {
+  std::function<void(bool is_err, const std::string &line, pid_t child)> line;
+  std::function<void(pid_t child)> tick;  // every 20 ms or so
+};
+
+// Runs trnctl with args; TRN_DEVICE is unset.  A child still running after
+// limit_s is killed and the test fails: a bound against hangs, not a timing.
+Result run(const std::vector<std::string> &args, const Hooks &hooks = {}, int limit_s = 30) {
+  Result res;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe";
+    return res;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    unsetenv("TRN_DEVICE");
+    std::vector<char *> argv{const_cast<char *>(TRNCTL_PATH)};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TRNCTL_PATH, argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  std::string partial[2];
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(limit_s);
+  int open_fds = 2;
+  while (open_fds > 0) {
+    if (std::chrono::steady_clock::now() > limit) {
+      ADD_FAILURE() << "trnctl did not end within " << limit_s << " s";
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (hooks.tick) hooks.tick(pid);
+    if (poll(fds, 2, 20) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (!fds[i].revents) continue;
+      char buf[4096];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+        continue;
+      }
+      (i ? res.err : res.out).append(buf, static_cast<size_t>(n));
+      partial[i].append(buf, static_cast<size_t>(n));
+      for (size_t nl; (nl = partial[i].find('\n')) != std::string::npos;) {
+        std::string line = partial[i].substr(0, nl);
+        partial[i].erase(0, nl + 1);
+        (i ? res.err_lines : res.out_lines).push_back(line);
+        if (hooks.line) hooks.line(i == 1, line, pid);
+      }
+    }
+  }
+  for (auto &f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return res;
+}
+
+bool same_settings(const trnsim::Settings &a, const trnsim::Settings &b) {
+  return a.volume == b.volume && a.brightness == b.brightness &&
+         a.audio_option == b.audio_option && a.ring_on == b.ring_on &&
+         a.ring_volume == b.ring_volume && a.ring_freq == b.ring_freq &&
+         a.ring_led == b.ring_led && a.membrane == b.membrane && a.switch1 == b.switch1 &&
+         a.switch2 == b.switch2 && a.nurse_led == b.nurse_led &&
+         a.pass_through == b.pass_through && a.pass_delay == b.pass_delay;
+}
+
+nlohmann::json read_json_file(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return nlohmann::json::parse(text.str(), nullptr, false);  // discarded on bad JSON
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(board.start());
+    dev = board.slave_path();
+  }
+  void TearDown() override {
+    board.set_logger(nullptr);
+    board.stop();
+  }
+  // The board answers as usual, except that its reply to the ring-freq read
+  // always names a frequency other than the one it holds.
+  void lie_about_ring_freq() {
+    board.set_fault(Fault::Silent);
+    board.set_logger([this](const trnsim::LogEntry &e) {
+      if (!e.received) return;
+      trnsim::Frame reply = board.respond(e.bytes);
+      if (e.bytes == make_frame(0x03, 0x04, 0x00) && !reply.empty())
+        reply = make_frame(0x03, 0x04, static_cast<uint8_t>(reply[4] % 6 + 1));
+      if (!reply.empty()) board.send_raw(reply);
+    });
+  }
+  std::vector<std::string> with_device(std::vector<std::string> args) {
+    args.insert(args.begin(), {"-d", dev});
+    return args;
+  }
+  trnsim::Board board;
+  std::string dev;
+  HangGuard guard{"trnctl test", 120};
+};
+
+TEST_F(Cli, BadArgumentsAreRefusedBeforeAnythingIsSent) {
+  const std::string huge(10000, 'v');
+  struct Case {
+    std::vector<std::string> args;
+    std::string names;  // the message names the valid values
+  } cases[] = {
+      {{"get", huge}, "volume, brightness"},
+      {{"set", "volume=" + huge}, "0 to 15"},
+      {{"set", huge}, "SETTING=VALUE"},
+      {{"get", "loudness"}, "volume, brightness"},
+      {{"set", "volume=16"}, "0 to 15"},
+      {{"set", "volume=-1"}, "0 to 15"},
+      {{"set", "volume=0x5"}, "0 to 15"},
+      {{"set", "volume=3", "gpio=3"}, "0, 1, 2, or none"},
+      {{"set", "audio=jack"}, "jack-line-out"},
+      {{"set", "membrane=blue"}, "off, green, orange, on"},
+      {{"frobnicate"}, "info, get, set"},
+      {{"backlight", "dim"}, "off, on"},
+      {{"raw", "06", "100", "00"}, "00 to ff"},
+      {{"-t", "0", "get"}, "1 to 60000"},
+      {{"get", "-v"}, "before the command"},
+  };
+  for (const Case &c : cases) {
+    Result r = run(with_device(c.args));
+    SCOPED_TRACE(c.args.back().substr(0, 40));
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("", r.out);
+    ASSERT_EQ(1u, r.err_lines.size()) << r.err;
+    EXPECT_EQ(0u, r.err_lines[0].rfind("trnctl: ", 0)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.names)) << r.err;
+    EXPECT_LT(r.err.size(), 400u);
+  }
+  EXPECT_EQ(0u, board.received_count());
+}
+
+TEST_F(Cli, SetWritesReadsBackAndGetPrintsTextAndJson) {
+  Result set = run(with_device({"set", "volume=12", "gpio=0,2", "membrane=orange",
+                                "audio=int-mic-in,jack-line-out", "ring=off"}));
+  ASSERT_EQ(0, set.status) << set.err;
+  EXPECT_EQ("volume=12\ngpio=0,2\nmembrane=orange\naudio=jack-line-out,int-mic-in\nring=off\n",
+            set.out);
+  trnsim::Settings s = board.settings();
+  EXPECT_EQ(12, s.volume);
+  EXPECT_EQ(0x05, s.switch1);
+  EXPECT_EQ(2, s.membrane);
+  EXPECT_EQ(0x09, s.switch2);
+  EXPECT_EQ(0, s.ring_on);
+
+  s.membrane = 4;  // outside the vocabulary: shown as the number
+  board.set_settings(s);
+  Result get = run(with_device({"--json", "get"}));
+  ASSERT_EQ(0, get.status) << get.err;
+  auto j = nlohmann::ordered_json::parse(get.out);
+  EXPECT_EQ(13u, j.size());
+  EXPECT_EQ("volume", j.begin().key());
+  EXPECT_EQ(12, j["volume"]);
+  EXPECT_EQ(4, j["membrane"]);
+  EXPECT_EQ(nlohmann::ordered_json({0, 2}), j["gpio"]);
+  EXPECT_EQ(nlohmann::ordered_json({"jack-line-out", "int-mic-in"}), j["audio"]);
+  EXPECT_EQ("off", j["ring"]);
+
+  Result text = run(with_device({"-v", "get", "membrane"}));
+  EXPECT_EQ("membrane=4\n", text.out);
+  ASSERT_EQ(2u, text.err_lines.size()) << text.err;
+  EXPECT_TRUE(std::regex_match(text.err_lines[0], std::regex(R"(\d+\.\d{3} -> 1b 42 09 04 00 6a 0d)")))
+      << text.err_lines[0];
+  EXPECT_TRUE(std::regex_match(text.err_lines[1], std::regex(R"(\d+\.\d{3} <- 1b 42 09 04 04 6e 0d)")))
+      << text.err_lines[1];
+}
+
+TEST_F(Cli, ExchangeUnderEachFault) {
+  struct Case {
+    Fault fault;
+    int param;
+    int status;
+    std::string says;
+    size_t frames;  // sent to the board: 1 + one retry on failure
+  } cases[] = {
+      {Fault::Silent, 0, 1, "volume read: no reply after 2 tries", 2},
+      {Fault::BadChecksum, 0, 1, "volume read: invalid reply after 2 tries", 2},
+      {Fault::Short, 4, 1, "volume read: short reply after 2 tries", 2},
+      {Fault::Delay, 300, 1, "volume read: no reply after 2 tries", 2},
+      {Fault::Noise, 3, 0, "", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.says);
+    board.set_fault(c.fault, c.param);
+    board.clear_received();
+    Result r = run(with_device({"-t", "100", "-r", "1", "get", "volume"}));
+    EXPECT_EQ(c.status, r.status);
+    if (c.status == 0) {
+      EXPECT_EQ("volume=8\n", r.out);
+    } else {
+      EXPECT_EQ("", r.out);
+      EXPECT_EQ("trnctl: " + dev + ": " + c.says + "\n", r.err);
+    }
+    EXPECT_TRUE(board.wait_received(c.frames, 2s));
+    std::this_thread::sleep_for(400ms);  // a delayed reply has gone out
+    EXPECT_EQ(c.frames, board.received_count());
+  }
+}
+
+TEST_F(Cli, PortHeldElsewhereAndWrongBoard) {
+  {
+    int fd = open(dev.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, flock(fd, LOCK_EX | LOCK_NB));
+    Result r = run(with_device({"get", "volume"}));
+    close(fd);
+    EXPECT_EQ(4, r.status);
+    EXPECT_EQ("trnctl: " + dev + " is in use by another program\n", r.err);
+    EXPECT_EQ(0u, board.received_count());
+  }
+  trnsim::Settings s = board.settings();
+  s.major = 0x08;
+  board.set_settings(s);
+  Result r = run(with_device({"info"}));
+  EXPECT_EQ(3, r.status);
+  EXPECT_EQ("model=Q842\nfirmware=11\naccepted=no\n", r.out);
+}
+
+TEST_F(Cli, ReadBackThatDiffersFailsSetAndSelftest) {
+  lie_about_ring_freq();
+  Result set = run(with_device({"set", "volume=3", "ring-freq=3"}));
+  EXPECT_EQ(1, set.status);
+  EXPECT_EQ("volume=3\nring-freq=4\n", set.out);
+  EXPECT_NE(std::string::npos, set.err.find("ring-freq written as 3 but read back as 4")) << set.err;
+
+  trnsim::Settings before = board.settings();
+  before.volume = 11;
+  before.switch2 = 0xC3;  // one of the mask's test values
+  board.set_settings(before);
+  const std::string report = testing::TempDir() + "cli_selftest_liar.json";
+  Result r = run(with_device({"selftest", "--report", report, "--dut", "SN-1"}));
+  EXPECT_EQ(1, r.status);
+  std::vector<std::string> failed;
+  for (const auto &line : r.out_lines)
+    if (line.rfind("FAIL ", 0) == 0) failed.push_back(line.substr(0, line.find(':')));
+  // The saved frequency is a lie too, so restoring it cannot be verified.
+  EXPECT_EQ((std::vector<std::string>{"FAIL ring-freq", "FAIL restore"}), failed) << r.out;
+  ASSERT_FALSE(r.out_lines.empty());
+  EXPECT_EQ("selftest: FAIL (2 of 17 steps)", r.out_lines.back());
+  trnsim::Settings after = board.settings();
+  after.ring_freq = before.ring_freq;
+  EXPECT_TRUE(same_settings(before, after));
+
+  nlohmann::json rec = read_json_file(report);
+  ASSERT_TRUE(rec.is_object());
+  EXPECT_EQ("fail", rec["outcome"]);
+  EXPECT_EQ("SN-1", rec["dut"]);
+  EXPECT_EQ("1.1.1", rec["version"]);
+  ASSERT_EQ(17u, rec["steps"].size());
+  EXPECT_EQ("volume", rec["steps"][2]["name"]);
+  EXPECT_EQ(nlohmann::json({0, 15}), rec["steps"][2]["written"]);
+  EXPECT_EQ(nlohmann::json({0, 15}), rec["steps"][2]["read"]);
+  EXPECT_EQ(nlohmann::json({"jack-line-out", "remote-line-out", "jack-mic-in", "remote-mic-in"}),
+            rec["steps"][11]["written"][0]);
+}
+
+TEST_F(Cli, SigintDuringSelftestRestoresTheSettings) {
+  trnsim::Settings before = board.settings();
+  before.volume = 5;
+  before.membrane = 3;
+  before.switch1 = 0x02;
+  before.pass_delay = 7;
+  board.set_settings(before);
+  // SIGINT while trnctl waits for the reply to the membrane write.
+  std::atomic<pid_t> child{0};
+  board.set_logger([&](const trnsim::LogEntry &e) {
+    if (e.received && e.bytes[2] == 0x09 && e.bytes[3] != 0x04 && child.load() > 0)
+      kill(child.load(), SIGINT);
+  });
+  const std::string report = testing::TempDir() + "cli_selftest_sigint.json";
+  Hooks hooks;
+  hooks.tick = [&](pid_t pid) { child = pid; };
+  Result r = run(with_device({"selftest", "--report", report}), hooks);
+  EXPECT_EQ(130, r.status) << r.out << r.err;
+  EXPECT_TRUE(same_settings(before, board.settings()));
+  EXPECT_NE(std::string::npos, r.out.find("FAIL membrane: interrupted")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("PASS restore")) << r.out;
+  nlohmann::json rec = read_json_file(report);
+  ASSERT_TRUE(rec.is_object());
+  EXPECT_EQ("interrupted", rec["outcome"]);
+}
+
+TEST_F(Cli, ButtonsPressedOnEachPromptPass) {
+  Hooks hooks;
+  int prompts = 0;
+  hooks.line = [&](bool is_err, const std::string &line, pid_t) {
+    std::smatch m;
+    if (!is_err || !std::regex_match(line, m, std::regex("(press and release|plug and unplug) (.*)")))
+      return;
+    trnsim::Input in;
+    ASSERT_TRUE(trnsim::parse_input(m[2], &in)) << line;
+    ++prompts;
+    board.press(in);
+    board.release(in);
+  };
+  Result r = run(with_device({"selftest", "--buttons", "--button-timeout", "5"}), hooks);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(9, prompts);
+  ASSERT_FALSE(r.out_lines.empty());
+  EXPECT_EQ("selftest: PASS (26 steps)", r.out_lines.back());
+  EXPECT_NE(std::string::npos, r.out.find("PASS mic-in\n"));
+}
+
+TEST_F(Cli, WatchDecodesStatusFramesAndEndsOnHangUp) {
+  Hooks hooks;
+  hooks.tick = [&](pid_t) { board.send_status(0x09, 0x02); };
+  Result json = run(with_device({"--json", "watch", "--count", "2"}), hooks);
+  EXPECT_EQ(0, json.status) << json.err;
+  ASSERT_EQ(2u, json.out_lines.size());
+  auto j = nlohmann::json::parse(json.out_lines[1]);
+  EXPECT_EQ(nlohmann::json({"cradle", "vol-up", "nurse"}), j["active"]);
+  EXPECT_EQ("09", j["a"]);
+  EXPECT_EQ("02", j["b"]);
+  EXPECT_TRUE(j["t"].is_number());
+
+  // Frames until the first line, then the line goes dead.
+  bool seen = false;
+  hooks.tick = [&](pid_t) {
+    if (!seen) board.send_status(0x00, 0x00);
+  };
+  hooks.line = [&](bool is_err, const std::string &, pid_t) {
+    if (!is_err && !seen) {
+      seen = true;
+      board.hang_up();
+    }
+  };
+  Result r = run(with_device({"watch"}), hooks, 10);
+  EXPECT_EQ(1, r.status);
+  ASSERT_FALSE(r.out_lines.empty());
+  EXPECT_TRUE(std::regex_match(r.out_lines[0], std::regex(R"(\d+\.\d{3} -)"))) << r.out_lines[0];
+  EXPECT_EQ("trnctl: " + dev + ": the port hung up\n", r.err);
+}
+
+TEST_F(Cli, HangUpDuringSelftestReportsTheStepsSoFar) {
+  // The line goes dead at the first brightness write.
+  board.set_logger([&](const trnsim::LogEntry &e) {
+    if (e.received && e.bytes[2] == 0x07 && e.bytes[3] == 0x01) board.hang_up();
+  });
+  const std::string report = testing::TempDir() + "cli_selftest_hangup.json";
+  Result r = run(with_device({"selftest", "--report", report}), {}, 10);
+  EXPECT_EQ(1, r.status);
+  ASSERT_FALSE(r.out_lines.empty());
+  EXPECT_EQ("selftest: FAIL (14 of 17 steps): the port hung up", r.out_lines.back());
+  nlohmann::json rec = read_json_file(report);
+  ASSERT_TRUE(rec.is_object());
+  ASSERT_EQ(4u, rec["steps"].size());
+  EXPECT_EQ("brightness", rec["steps"][3]["name"]);
+  EXPECT_EQ("the port hung up", rec["steps"][3]["why"]);
+}
+
+}  // namespace
