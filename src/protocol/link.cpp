@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -27,8 +28,9 @@ int fresh_lead_in(const unsigned char *w) {
 int remaining_ms(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   if (left.count() <= 0) return 0;
-  // Round up, so the wait never ends a little before the deadline.
-  return static_cast<int>(left.count()) + 1;
+  // Round up, so the wait never ends a little before the deadline; a far
+  // deadline is waited for a minute at a time.
+  return static_cast<int>(std::min<long long>(left.count(), 60000)) + 1;
 }
 
 }  // namespace
