@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Performance report against the simulated board: builds, then prints a table
-# of the exchange round trip, read_all, status frame to check box latency,
-# the monitor's CPU use, the panel's peak memory and its start-up time.
+# Performance report against the simulated board, on a bare pseudo-terminal
+# and on a line paced at 9600 baud: builds, then prints a table of the
+# panel's exchange and read_all (fixed and fast), trnctl get and selftest,
+# status frame to check box latency, the monitor's CPU use, trnctl's start-up
+# and memory, the panel's peak memory and its start-up time.
 # Runs everything under a virtual X server; ends only what it started.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -26,6 +28,7 @@ ms() { date +%s%N | awk '{printf "%.0f", $1 / 1e6}'; }
 
 exchange="$("$b/exchange_bench" 50)"
 panel="$("$b/panel_bench")"
+trnctl="$("$b/trnctl_bench" 5)"
 
 # Start-up to the window shown, with no board: trndemo prints its failure line
 # right after it has shown the window.  Median of 5 runs.
@@ -59,14 +62,31 @@ for _ in $(seq 100); do grep -q "g_thread NOT supported" "$tmp/panel.out" && bre
 sleep 2
 rss_kb="$(awk '/VmHWM/ {print $2}' "/proc/$panel_pid/status")"
 
+# One row per figure: the bare pseudo-terminal, then the line paced at 9600
+# baud (trnsim --line-rate 9600).
+pick() { grep -F "$1" | head -n 1; }
+ex() {  # exchange_bench line -> "median ms (ratio x floor), p99, CPU"
+  echo "$exchange" | pick "$1" | sed -E 's/.*median ([0-9.]+) ms \(([0-9.]+) x the ([0-9.]+) ms floor\), p99 ([0-9.]+) ms, CPU ([0-9.]+) ms per exchange.*/\1 ms (\2 x \3 ms), p99 \4 ms, CPU \5 ms/'
+}
+ra() { echo "$panel" | pick "$1" | sed -E 's/.*: ([0-9]+) ms \(([0-9.]+) x the ([0-9]+) ms floor\)/\1 ms (\2 x \3 ms)/'; }
+st() { echo "$panel" | pick "$1" | sed -E 's/.*: ([0-9]+) of ([0-9]+) frames, median ([0-9.]+) ms, p99 ([0-9.]+) ms/median \3 ms, p99 \4 ms, \1 of \2 frames/'; }
+cg() { echo "$trnctl" | pick "$1" | sed -E 's/.*median ([0-9]+) ms \(([0-9.]+) x the 13 x ([0-9.]+) ms floor\).*/\1 ms (\2 x 13 x \3 ms)/'; }
+cs() { echo "$trnctl" | pick "$1" | sed -E 's/.*median ([0-9]+) ms for ([0-9]+) exchanges \(([0-9.]+) x their floor\).*/\1 ms, \2 exchanges (\3 x floor)/'; }
+
 echo
-echo "| Figure | Value |"
-echo "|---|---|"
-echo "$exchange" | sed -E 's/^exchange round trip: ([0-9]+) exchanges, median ([0-9.]+) ms \(([0-9.]+) x the 100 ms floor\), p99 ([0-9.]+) ms, CPU ([0-9.]+) ms per exchange$/| Exchange round trip (median of \1) | \2 ms, \3 x the 100 ms floor (p99 \4 ms) |\n| CPU per exchange (whole process) | \5 ms |/'
-echo "$panel" | sed -nE 's/^read_all: ([0-9]+) ms \(([0-9.]+) x the 13 x 100 ms floor\)$/| read_all (13 exchanges) | \1 ms, \2 x 13 x 100 ms |/p'
-echo "$panel" | sed -nE 's/^status -> check box, 1 frame \/ 50 ms: ([0-9]+) frames, median ([0-9.]+) ms, p99 ([0-9.]+) ms$/| Status frame to check box, 1 frame \/ 50 ms | median \2 ms, p99 \3 ms (\1 frames) |/p'
-echo "$panel" | sed -nE 's/^status -> check box, 1 frame \/ 8 ms \(line rate\): ([0-9]+) frames, median ([0-9.]+) ms, p99 ([0-9.]+) ms$/| Status frame to check box, 1 frame \/ 8 ms (line rate) | median \2 ms, p99 \3 ms (\1 frames) |/p'
-echo "$panel" | sed -nE 's/^monitor CPU: idle ([0-9]+) ms over 3 s; during ([0-9]+) exchanges ([0-9]+) ms$/| Monitor CPU, idle | \1 ms over 3 s |\n| Monitor CPU, during \2 exchanges | \3 ms |/p'
-echo "| Peak resident memory of trndemo | $((rss_kb / 1024)) MiB ($rss_kb kB) |"
-echo "| Start-up to window shown, no board (median of 5) | $start_ms ms |"
+echo "| Figure | pty | 9600 baud line |"
+echo "|---|---|---|"
+echo "| Panel exchange, fixed 100 ms pause (median of 50) | $(ex 'fixed, pty') | $(ex 'fixed, 9600') |"
+echo "| Panel exchange, fast (TRN_FAST_EXCHANGE=1) | $(ex 'fast, pty') | $(ex 'fast, 9600') |"
+echo "| Panel read_all, fixed (13 exchanges) | $(ra 'read_all, fixed, pty') | $(ra 'read_all, fixed, 9600') |"
+echo "| Panel read_all, fast | $(ra 'read_all, fast, pty') | $(ra 'read_all, fast, 9600') |"
+echo "| trnctl get, all 13 settings (median of 5) | $(cg 'get (13 reads), pty') | $(cg 'get (13 reads), 9600') |"
+echo "| trnctl selftest, no buttons (median of 5) | $(cs 'selftest, pty') | $(cs 'selftest, 9600') |"
+echo "| Status frame to check box, 1 frame / 50 ms | $(st 'pty, 1 frame / 50 ms') | $(st '9600 baud, 1 frame / 50 ms') |"
+echo "| Status frame to check box, back to back | $(st 'pty, 1 frame / 8 ms') (1 / 8 ms) | $(st '9600 baud, back to back') (125 / s) |"
+echo "$panel" | sed -nE 's/^monitor CPU: idle ([0-9]+) ms over 3 s; during ([0-9]+) exchanges ([0-9]+) ms$/| Monitor CPU, idle 3 s; during \2 exchanges | \1 ms; \3 ms | |/p'
+echo "$trnctl" | sed -nE 's/^trnctl --version: median ([0-9.]+) ms, p90 ([0-9.]+) ms.*/| trnctl start-up (`trnctl --version`, median of 50) | \1 ms (p90 \2 ms) | |/p'
+echo "$trnctl" | sed -nE 's/^trnctl peak resident memory during selftest: ([0-9.]+) MiB \(([0-9]+) kB\)/| trnctl peak resident memory (selftest) | \1 MiB (\2 kB) | |/p'
+echo "| Peak resident memory of trndemo | $((rss_kb / 1024)) MiB ($rss_kb kB) | |"
+echo "| Start-up to window shown, no board (median of 5) | $start_ms ms | |"
 INNER
