@@ -16,15 +16,6 @@ namespace trn {
 
 namespace {
 
-// A fresh lead-in inside a window that does not end in CR: an ESC followed
-// by 'B' at positions 1 to 5, or an ESC in the last position.  Returns its
-// position, or 0 when there is none.
-int fresh_lead_in(const unsigned char *w) {
-  for (int i = 1; i < FRAME_LEN - 1; ++i)
-    if (w[i] == FRAME_ESC && w[i + 1] == FRAME_B) return i;
-  return w[FRAME_LEN - 1] == FRAME_ESC ? FRAME_LEN - 1 : 0;
-}
-
 int remaining_ms(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   if (left.count() <= 0) return 0;
@@ -35,99 +26,68 @@ int remaining_ms(Clock::time_point deadline) {
 
 }  // namespace
 
+// The monitor's FrameAssembler does the collecting, so replies and status
+// frames are cut from the byte stream by one rule.
 CollectResult collect_frame(int port, unsigned char out[7], Clock::time_point deadline,
                             const Judge &judge, FrameTrace *trace,
                             const std::atomic<bool> *stop) {
   CollectResult result;
-  unsigned char buf[FRAME_LEN];
-  int have = 0;
-  // Bytes read but not yet placed: a window that held a fresh lead-in
-  // hands its tail back here.
-  // Room for one read and the six bytes a restart hands back.
-  constexpr int kRead = 64;
-  unsigned char pending[kRead + FRAME_LEN];
-  int pending_n = 0, pending_at = 0;
-
-  auto dropped = [&](const unsigned char *bytes, int n) {
-    if (trace && n > 0) trace->frame(false, bytes, n);
+  FrameAssembler assembler;
+  bool accepted = false;
+  auto dropped = [trace](const unsigned char *bytes, int n) {
+    if (trace) trace->frame(false, bytes, n);
+  };
+  auto frame = [&](const unsigned char *f) {
+    if (accepted) return;  // after the reply: discarded with the rest of the input
+    if (trace) trace->frame(false, f, FRAME_LEN);
+    const Verdict v = judge ? judge(f) : Verdict::Accept;
+    if (v == Verdict::Accept) {
+      memcpy(out, f, FRAME_LEN);
+      accepted = true;
+    } else if (v == Verdict::Reject) {
+      result.rejected = true;
+    }
   };
 
   for (;;) {
-    if (pending_at == pending_n) {
-      pending_at = pending_n = 0;
-      if (stop && stop->load()) {
-        result.what = Collected::Interrupted;
-        break;
-      }
-      int wait = remaining_ms(deadline);
-      if (wait == 0) {
-        result.what = Collected::Timeout;
-        break;
-      }
-      struct pollfd p = {port, POLLIN, 0};
-      int r = poll(&p, 1, wait);
-      if (r < 0) {
-        if (errno == EINTR) continue;  // a signal: look at *stop again
-        result.what = Collected::Closed;
-        result.err = errno;
-        break;
-      }
-      if (r == 0) continue;
-      ssize_t n = read(port, pending, kRead);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n <= 0) {
-        // End of file (the far end hung up) or a failed read.
-        result.what = Collected::Closed;
-        result.err = n < 0 ? errno : 0;
-        break;
-      }
-      pending_n = static_cast<int>(n);
+    if (stop && stop->load()) {
+      result.what = Collected::Interrupted;
+      break;
     }
-
-    const unsigned char byte = pending[pending_at++];
-    if (have == 0) {
-      if (byte == FRAME_ESC) buf[have++] = byte;
-      else dropped(&byte, 1);
-      continue;
+    const int wait = remaining_ms(deadline);
+    if (wait == 0) {
+      result.what = Collected::Timeout;
+      break;
     }
-    if (have == 1 && byte != FRAME_B) {
-      dropped(buf, 1);
-      have = 0;
-      if (byte == FRAME_ESC) buf[have++] = byte;
-      else dropped(&byte, 1);
-      continue;
+    struct pollfd p = {port, POLLIN, 0};
+    const int r = poll(&p, 1, wait);
+    if (r < 0) {
+      if (errno == EINTR) continue;  // a signal: look at *stop again
+      result.what = Collected::Closed;
+      result.err = errno;
+      break;
     }
-    buf[have++] = byte;
-    if (have < FRAME_LEN) continue;
-
-    have = 0;
-    if (buf[FRAME_LEN - 1] != FRAME_CR) {
-      if (int at = fresh_lead_in(buf)) {
-        // Not a frame: a cut-off piece ran into the next lead-in.  Start
-        // again there with the bytes from the lead-in on.
-        dropped(buf, at);
-        int tail = FRAME_LEN - at;
-        memmove(pending + tail, pending + pending_at, static_cast<size_t>(pending_n - pending_at));
-        memcpy(pending, buf + at, static_cast<size_t>(tail));
-        pending_n = tail + pending_n - pending_at;
-        pending_at = 0;
-        continue;
-      }
+    if (r == 0) continue;
+    unsigned char chunk[64];
+    const ssize_t n = read(port, chunk, sizeof chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      // End of file (the far end hung up) or a failed read.
+      result.what = Collected::Closed;
+      result.err = n < 0 ? errno : 0;
+      break;
     }
-    if (trace) trace->frame(false, buf, FRAME_LEN);
-    Verdict v = judge ? judge(buf) : Verdict::Accept;
-    if (v == Verdict::Accept) {
-      memcpy(out, buf, FRAME_LEN);
+    assembler.feed(chunk, static_cast<int>(n), frame, dropped);
+    if (accepted) {
       result.what = Collected::Frame;
       result.have = FRAME_LEN;
       return result;
     }
-    if (v == Verdict::Reject) result.rejected = true;
   }
-  // Whatever remains of an unfinished frame goes back to the caller.
-  if (have > 0) memcpy(out, buf, static_cast<size_t>(have));
-  result.have = have;
-  dropped(buf, have);
+  // Whatever arrived of an unfinished frame goes back to the caller.
+  result.have = assembler.have;
+  memcpy(out, assembler.buf, static_cast<size_t>(assembler.have));
+  assembler.drop_piece(dropped);
   return result;
 }
 
