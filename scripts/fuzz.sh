@@ -5,14 +5,14 @@
 # non-zero when any target finds a crash; the crashing inputs are kept in the
 # scratch directory, whose path is printed.
 #
-#   FUZZ_SECONDS=300 scripts/fuzz.sh            # all three targets
+#   FUZZ_SECONDS=300 scripts/fuzz.sh            # all four targets
 #   scripts/fuzz.sh fuzz_frames                 # one target
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 seconds="${FUZZ_SECONDS:-60}"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_config fuzz_frames fuzz_text)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_collect fuzz_config fuzz_frames fuzz_text)
 
 # clang and its runtime libraries (the fuzzer and sanitizer runtimes).
 rt_dir="$(clang++ -print-resource-dir 2>/dev/null || true)/lib/linux"

@@ -8,7 +8,13 @@
 //   - not_valid is 0 exactly for "0" to "15";
 //   - hex_to_int gives 10..15 for exactly "a".."f", and the decimal reading
 //     (atoi) of any other text;
-//   - get_hex gives "a".."f" for 10..15 and nothing for any other number.
+//   - get_hex gives "a".."f" for 10..15 and nothing for any other number;
+//   - for every board setting, text that parse_value takes gives a byte
+//     (within min..max for a number) whose format_value text reads back as
+//     the same byte, and text it refuses gets a reason; format_value of the
+//     input's last byte reads back as that byte when the byte has a name (a
+//     number in range, a word, a mask of known bits), else it is the byte's
+//     decimal number.
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -16,9 +22,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "VXTRN.h"
 #include "panel.h"
+#include "settings.h"
 
 namespace {
 
@@ -106,6 +114,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(hex != nullptr && hex[0] == 'a' + (num - 10) && hex[1] == '\0');
   } else {
     check(hex == nullptr);
+  }
+
+  // The settings' text conversions.
+  const uint8_t byte = size ? data[size - 1] : 0;
+  for (const trn::Setting &s : trn::settings()) {
+    uint8_t value = 0, back = 0;
+    std::string why;
+    if (trn::parse_value(s, text, &value, &why)) {
+      if (s.kind == trn::Kind::Number) check(value >= s.min && value <= s.max);
+      check(trn::parse_value(s, trn::format_value(s, value), &back, nullptr) && back == value);
+    } else {
+      check(!why.empty());
+    }
+
+    const std::string shown = trn::format_value(s, byte);
+    std::vector<const char *> names;
+    const bool named = s.kind == trn::Kind::Number ? byte >= s.min && byte <= s.max
+                       : s.kind == trn::Kind::Words ? trn::word_for(s, byte) != nullptr
+                                                    : trn::mask_words(s, byte, &names);
+    if (named)
+      check(trn::parse_value(s, shown, &back, nullptr) && back == byte);
+    else
+      check(shown == std::to_string(byte));
   }
 
   delete[] buf;
