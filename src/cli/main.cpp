@@ -160,9 +160,10 @@ int main(int argc, char **argv) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
     std::string message;
-    if (app.get_subcommands().empty() && !app.remaining().empty())
+    const bool no_command = app.get_subcommands().empty();
+    if (no_command && !app.remaining().empty())
       message = "unknown command " + shown(app.remaining().front()) + " (commands: " + kCommands + ")";
-    else if (app.get_subcommands().empty())
+    else if (no_command && dynamic_cast<const CLI::RequiredError *>(&e))
       message = std::string("a command is needed (") + kCommands + "); see trnctl --help";
     else if (dynamic_cast<const CLI::ExtrasError *>(&e))
       message = one_line(e.what()) + " (options go before the command; see trnctl --help)";

@@ -1,6 +1,6 @@
 // The port trnctl talks through: choosing it, opening and locking it, the
 // exchange with its retries, the frame trace on standard error, and the
-// interrupt flag that SIGINT and SIGTERM raise.
+// interrupt flag that SIGINT, SIGTERM and SIGHUP raise.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -68,6 +68,7 @@ void install_signal_handlers() {
   sa.sa_handler = on_stop_signal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);  // a closed SSH session ends a run as SIGTERM does
   sa.sa_handler = on_alarm;
   sigaction(SIGALRM, &sa, nullptr);
 }

@@ -4,6 +4,7 @@
 // button and jack.  Every step prints PASS or FAIL as it ends; the record of
 // the run can go to a JSON file, written whole or not at all.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -298,12 +299,16 @@ size_t SelfTest::passed() const {
 int SelfTest::run() {
   // A report that cannot be written is found out before the board is touched.
   if (!so_.report.empty()) {
+    struct stat st;
+    if (stat(so_.report.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      throw Failure{kUsage, "--report " + shown(so_.report) + ": not a regular file"};
     const std::string tmp = so_.report + ".tmp";
+    const bool existed = access(tmp.c_str(), F_OK) == 0;
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
       throw Failure{kUsage, "--report " + shown(so_.report) + ": " + std::strerror(errno)};
     close(fd);
-    unlink(tmp.c_str());
+    if (!existed) unlink(tmp.c_str());
   }
   const std::string started = utc_now_text();
   const long begin = elapsed_ms();
@@ -328,6 +333,12 @@ int SelfTest::run() {
           step(in.name, [&](Step &st) { button(in, st); });
     }
     if (passed() == planned_) outcome = "pass";
+    // A signal that came during the last steps: the settings are back
+    // already, but the run was interrupted all the same.
+    if (stop_requested.load()) {
+      outcome = "interrupted";
+      ended = "interrupted";
+    }
   } catch (const Abort &a) {
     if (a.interrupted) {
       outcome = "interrupted";
@@ -351,9 +362,10 @@ int SelfTest::run() {
   const bool reported = write_report(rec);
 
   const size_t failed = planned_ - passed();
+  if (!reported && !ended) ended = "the report was not written";
   if (o_.json) {
     print_json(rec);
-  } else if (failed == 0) {
+  } else if (failed == 0 && !ended) {
     print_line("selftest: PASS (" + std::to_string(planned_) + " steps)");
   } else {
     print_line("selftest: FAIL (" + std::to_string(failed) + " of " + std::to_string(planned_) +

@@ -48,7 +48,9 @@ void report_perror(const char *prefix) {
     return;
   }
   int err = errno;
-  *setup_sink += std::string(prefix) + ": " + strerror(err);
+  std::string text = prefix;  // one line: a prefix ending in a line feed loses it
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  *setup_sink += text + ": " + strerror(err);
 }
 
 void report_text(const char *text) {
