@@ -1,5 +1,6 @@
 // Command frames, reply validation and the request/reply cycle shared by
-// every board command, with the two identification commands.
+// every board command, with the two identification commands, and the
+// assembly of whole frames from a byte stream.
 #include <unistd.h>
 
 #include <cctype>
@@ -95,4 +96,37 @@ int VXTRNVer(unsigned char *fw) {
   if (!exchange_frame(seTmp, reply)) return 0;
   *fw = reply[4];
   return 1;
+}
+
+int FrameAssembler::push(unsigned char byte, unsigned char *dropped) {
+  if (have == 0) {
+    if (byte == FRAME_ESC) {
+      buf[have++] = byte;
+      return 0;
+    }
+    dropped[0] = byte;
+    return 1;
+  }
+  if (have == 1 && byte != FRAME_B) {
+    // Not a lead-in after all; this byte may start the next one.
+    dropped[0] = buf[0];
+    if (byte == FRAME_ESC) return 1;
+    dropped[1] = byte;
+    have = 0;
+    return 2;
+  }
+  buf[have++] = byte;
+  if (have < FRAME_LEN || buf[FRAME_LEN - 1] == FRAME_CR) return 0;
+  // Seven bytes without CR: a fresh lead-in inside them means a cut-off
+  // piece ran into the next frame.
+  for (int at = 1; at < FRAME_LEN; ++at) {
+    const bool lead_in = at == FRAME_LEN - 1 ? buf[at] == FRAME_ESC
+                                             : buf[at] == FRAME_ESC && buf[at + 1] == FRAME_B;
+    if (!lead_in) continue;
+    memcpy(dropped, buf, at);
+    have = FRAME_LEN - at;
+    memmove(buf, buf + at, have);
+    return at;
+  }
+  return 0;  // no lead-in: handed on as a frame
 }
