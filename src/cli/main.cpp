@@ -196,7 +196,9 @@ int main(int argc, char **argv) {
     }
     so.button_timeout_s = std::strtod(button_timeout_text.c_str(), nullptr);
 
-    o.device = device.empty() && app.count("--device") == 0 ? choose_device() : device;
+    if (app.count("--device") > 0 && device.empty())
+      throw Failure{kUsage, "--device: the path is empty"};
+    o.device = device.empty() ? choose_device() : device;
     install_signal_handlers();
 
     if (get->parsed()) return run_get(o, which);
