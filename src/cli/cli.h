@@ -13,6 +13,11 @@
 #include "link.h"
 #include "settings.h"
 
+// The project's version, given by the build.
+#ifndef TRNCTL_VERSION
+#define TRNCTL_VERSION "unknown"
+#endif
+
 namespace trnctl {
 
 // Exit statuses.
@@ -77,6 +82,8 @@ class Port {
                         bool interruptible = true);
   // "PATH: volume read: no reply after 3 tries", for the last exchange.
   std::string failure_text(const std::string &what, trn::Outcome outcome) const;
+  // "no reply after 3 tries", for the last exchange.
+  std::string tries_text(trn::Outcome outcome) const;
   // Exchange that throws Failure (kBoardFailed, or kInterrupted) unless Ok.
   void must(const unsigned char command[7], unsigned char reply[7], const std::string &what);
 

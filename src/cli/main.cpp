@@ -11,9 +11,6 @@
 
 #include "cli.h"
 
-#ifndef TRNCTL_VERSION
-#define TRNCTL_VERSION "unknown"
-#endif
 
 namespace {
 

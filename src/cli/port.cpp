@@ -136,8 +136,12 @@ trn::Outcome Port::exchange(const unsigned char command[7], unsigned char reply[
 std::string Port::failure_text(const std::string &what, trn::Outcome outcome) const {
   if (outcome == trn::Outcome::Closed) return cut(path_) + ": the port hung up (" + what + ")";
   if (outcome == trn::Outcome::Interrupted) return "interrupted (" + what + ")";
-  return cut(path_) + ": " + what + ": " + trn::outcome_text(outcome) + " after " +
-         std::to_string(tries_) + (tries_ == 1 ? " try" : " tries");
+  return cut(path_) + ": " + what + ": " + tries_text(outcome);
+}
+
+std::string Port::tries_text(trn::Outcome outcome) const {
+  return std::string(trn::outcome_text(outcome)) + " after " + std::to_string(tries_) +
+         (tries_ == 1 ? " try" : " tries");
 }
 
 void Port::must(const unsigned char command[7], unsigned char reply[7], const std::string &what) {

@@ -16,9 +16,6 @@
 #include "cli.h"
 #include "output.h"
 
-#ifndef TRNCTL_VERSION
-#define TRNCTL_VERSION "unknown"
-#endif
 
 namespace trnctl {
 
@@ -144,9 +141,7 @@ bool SelfTest::exchange(const unsigned char command[7], unsigned char reply[7],
   if (outcome == trn::Outcome::Ok) return true;
   if (outcome == trn::Outcome::Closed) throw Abort{false};
   if (outcome == trn::Outcome::Interrupted) throw Abort{true};
-  const int tries = port_->tries();
-  st.fail(what + ": " + trn::outcome_text(outcome) + " after " + std::to_string(tries) +
-          (tries == 1 ? " try" : " tries"));
+  st.fail(what + ": " + port_->tries_text(outcome));
   return false;
 }
 

@@ -33,21 +33,21 @@ constexpr int count(const Word (&)[N]) {
 Setting number(const char *name, uint8_t lo, uint8_t hi, uint8_t type, uint8_t read_rw,
                uint8_t read_value, uint8_t write_rw) {
   return Setting{name, Kind::Number, lo, hi, nullptr, 0, false,
-                 type, read_rw, read_value, type, write_rw, false};
+                 type, read_rw, read_value, write_rw, false};
 }
 
 template <size_t N>
 Setting words(const char *name, const Word (&w)[N], uint8_t type, uint8_t read_rw,
               uint8_t read_value, uint8_t write_rw, bool value_in_rw) {
   return Setting{name, Kind::Words, 0, 0, w, count(w), false,
-                 type, read_rw, read_value, type, write_rw, value_in_rw};
+                 type, read_rw, read_value, write_rw, value_in_rw};
 }
 
 template <size_t N>
 Setting mask(const char *name, const Word (&w)[N], bool numeric, uint8_t read_rw,
              uint8_t write_rw) {
   return Setting{name, Kind::Mask, 0, 0, w, count(w), numeric,
-                 TYPE_SWITCH, read_rw, 0x00, TYPE_SWITCH, write_rw, false};
+                 TYPE_SWITCH, read_rw, 0x00, write_rw, false};
 }
 
 bool all_digits(const std::string &t) {
@@ -94,14 +94,14 @@ std::string setting_names() {
 }
 
 void read_request(const Setting &s, unsigned char frame[7]) {
-  build_frame(frame, s.read_type, s.read_rw, s.read_value);
+  build_frame(frame, s.type, s.read_rw, s.read_value);
 }
 
 void write_request(const Setting &s, uint8_t value, unsigned char frame[7]) {
   if (s.value_in_rw)
-    build_frame(frame, s.write_type, value, 0x00);
+    build_frame(frame, s.type, value, 0x00);
   else
-    build_frame(frame, s.write_type, s.write_rw, value);
+    build_frame(frame, s.type, s.write_rw, value);
 }
 
 std::string valid_values(const Setting &s) {

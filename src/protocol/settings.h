@@ -30,8 +30,9 @@ struct Setting {
   const Word *words;        // Words, Mask: the vocabulary, in print order
   int word_count;
   bool numeric_words;       // the words are numbers ("0", "1", "2")
-  uint8_t read_type, read_rw, read_value;  // the read request
-  uint8_t write_type, write_rw;            // the write request ...
+  uint8_t type;             // the frame type of both requests
+  uint8_t read_rw, read_value;  // the read request
+  uint8_t write_rw;         // the write request ...
   bool value_in_rw;         // ... carries the value in rw (else in value)
 };
 
