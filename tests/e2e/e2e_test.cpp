@@ -112,6 +112,7 @@ class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!getenv("DISPLAY")) GTEST_SKIP() << "no display";
+    hold_display();
     if (!namespaces_available())
       GTEST_SKIP() << "needs a private PID namespace (run as root): the exit path runs killall";
     ASSERT_TRUE(board.start());
@@ -174,7 +175,7 @@ TEST_F(EndToEnd, ClosingOnePanelEndsEveryPanel) {
 
 TEST_F(EndToEnd, WithoutBoardTheWindowShowsAndStartUpReportsOnce) {
   Panel panel("/dev/nonexistent-trn", getenv("PATH"));
-  ASSERT_TRUE(wait_window(kTitle, 20000));
+  ASSERT_TRUE(wait_window(kTitle, 20000)) << panel.trace();
   ASSERT_TRUE(panel.wait_trace("Initialize Device Failed !!!", 5000));
   std::string trace = panel.trace();
   EXPECT_EQ(1, count_lines(trace, "Initialize Device Failed !!!")) << trace;

@@ -64,3 +64,8 @@ bool wait_windows(const char *title, int count, int timeout_ms) {
   return false;
 }
 
+
+void hold_display() {
+  static Display *held = XOpenDisplay(nullptr);
+  (void)held;
+}

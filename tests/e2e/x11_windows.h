@@ -9,3 +9,9 @@ int close_windows(const char *title, int limit = -1);
 // Waits until at least count windows titled title exist; false on timeout.
 bool wait_windows(const char *title, int count, int timeout_ms);
 inline bool wait_window(const char *title, int timeout_ms) { return wait_windows(title, 1, timeout_ms); }
+
+// Keeps one connection to the X server open for the life of the process.  An
+// X server resets when its last client disconnects, and a panel that connects
+// during that reset cannot open the display; the tests start and end panels
+// back to back, so they keep the server from ever seeing its last client go.
+void hold_display();
