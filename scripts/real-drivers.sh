@@ -143,11 +143,15 @@ printf 'ROOT=%q\nBUILD=%q\nRESULTS=%q\n' "$root" "$build" "$results" >"$stage/pa
 
 # --- simulated boards, QEMU ----------------------------------------------
 pids=()
+# The monitor's socket, in a short path (a socket's path has a length limit).
+sockets=$(mktemp -d /tmp/trn-real-drivers.XXXXXX)
+monitor="$sockets/monitor"
 cleanup() {
   local p
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   exec 3>&- 4>&-
+  rm -rf "$sockets"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -174,7 +178,6 @@ board_tty() {
 tty1=$(board_tty 1)
 tty2=$(board_tty 2)
 
-monitor="$run/monitor.sock"
 # What the guest's drivers program into the UART and the adapter.
 printf '%s\n' serial_update_parameters 'usb_serial_set_*' >"$run/trace-events"
 say "kernel $kversion ($(cut -d= -f2 "$kernel/.package")), boards on $tty1 and $tty2"
