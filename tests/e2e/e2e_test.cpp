@@ -173,13 +173,14 @@ TEST_F(EndToEnd, ClosingOnePanelEndsEveryPanel) {
   EXPECT_TRUE(contains(panels.trace(), "second=143")) << panels.trace();
 }
 
-TEST_F(EndToEnd, WithoutBoardTheWindowShowsAndStartUpReportsOnce) {
+TEST_F(EndToEnd, WithoutBoardTheWindowShowsAnswersAndStartUpReportsOnce) {
   Panel panel("/dev/nonexistent-trn", getenv("PATH"));
   ASSERT_TRUE(wait_window(kTitle, 20000)) << panel.trace();
   ASSERT_TRUE(panel.wait_trace("Initialize Device Failed !!!", 5000));
   std::string trace = panel.trace();
   EXPECT_EQ(1, count_lines(trace, "Initialize Device Failed !!!")) << trace;
   EXPECT_TRUE(contains(trace, "Open : Unable to Open /dev/nonexistent-trn")) << trace;
+  EXPECT_GE(ping_window(kTitle, 10000), 0) << "the window does not answer";
   ASSERT_EQ(1, close_windows(kTitle));
   ASSERT_TRUE(panel.wait_end(20000));
 }
