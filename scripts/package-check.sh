@@ -117,6 +117,8 @@ trnctl -t 50 --ver|--verbose --version
 trnctl -d /dev/ttyS0 get ring-f|ring-freq
 trnctl set volume-o|volume-output=
 trnctl set membrane = g|green
+trnctl set gpio=0,|0,1 0,2
+trnctl set gpio=none,|
 trnctl backlight |off on
 trnctl selftest --b|--buttons --button-timeout
 EOF

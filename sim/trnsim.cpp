@@ -2,12 +2,15 @@
 // terminal, prints the slave path on its first line of output (point the
 // panel's serial port at it, or at the --link name) and then takes line
 // commands on standard input to press buttons, plug jacks and inject faults.
+// The line can be hung up and taken up again; it then has a new slave path,
+// printed as a line of its own (the --link name follows it).
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -28,7 +31,7 @@ const char kHelp[] =
     "Simulated TRN board on a pseudo-terminal.  The first line printed is the\n"
     "slave path to open as the serial port.\n"
     "\n"
-    "options:\n"
+    "options (also as --option=VALUE):\n"
     "  --link PATH      also make PATH a symlink to the slave (removed at exit)\n"
     "  --major HEX      identifier byte 3 (default 07)\n"
     "  --minor HEX      identifier byte 4 (default 42)\n"
@@ -48,15 +51,21 @@ const char kHelp[] =
     "(\"HH:MM:SS.mmm <- 1b 42 ...\") and per byte run sent (\"... -> ...\").\n"
     "Command replies and errors go to standard output as well.\n"
     "\n"
-    "commands (one per line):\n"
+    "commands (one per line, in any case):\n"
     "  press NAME | release NAME   button: cradle, vol-down, vol-up, ch-down,\n"
-    "                              ch-up, power, nurse, line-out, mic-in\n"
+    "                              ch-up, power, nurse, line-out, mic-in (case,\n"
+    "                              '-', '_' and blanks do not matter)\n"
     "  plug line-out|mic-in        jack detected (unplug clears it)\n"
     "  unplug line-out|mic-in\n"
     "  status AA BB                send a status frame with these bytes (hex)\n"
     "  raw HEX...                  send bytes as they are, e.g. raw 1b 42 06\n"
-    "  fault none|silent|checksum|short [N]|delay MS|noise [N]|hangup\n"
-    "                              misbehave when answering commands\n"
+    "  fault none|silent|checksum|short [1-6]|delay MS|noise [1-1000]|hangup\n"
+    "                              misbehave when answering commands (hangup:\n"
+    "                              at the next command; short 4, noise 3 bytes\n"
+    "                              without a number)\n"
+    "  hangup                      close the line now, as an unplugged adapter\n"
+    "  reconnect                   after a hang-up, a new line: its slave path is\n"
+    "                              printed (--link follows it)\n"
     "  show                        print every setting\n"
     "  help                        this text\n"
     "  quit                        end (so does end of input)\n";
@@ -130,22 +139,99 @@ void show(const trnsim::Board &board) {
 
 void error(const std::string &what) { printf("error: %s (type 'help')\n", what.c_str()); }
 
+std::string lower(std::string text) {
+  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The board and the --link name that follows its slave.
+struct Sim {
+  trnsim::Board board;
+  std::string link;   // empty: none
+  std::string linked;  // the slave the link points to; empty while none does
+};
+
+// Points the link at the board's slave; false (after a message) on failure.
+bool make_link(Sim &sim) {
+  if (sim.link.empty()) return true;
+  struct stat st {};
+  if (lstat(sim.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(sim.link.c_str());
+  if (symlink(sim.board.slave_path().c_str(), sim.link.c_str()) != 0) {
+    fprintf(stderr, "trnsim: cannot link %s: %s\n", sim.link.c_str(), strerror(errno));
+    return false;
+  }
+  sim.linked = sim.board.slave_path();
+  return true;
+}
+
+// Removes the link, only if it still points where this program put it.
+void remove_link(Sim &sim) {
+  if (sim.linked.empty()) return;
+  char target[256];
+  ssize_t len = readlink(sim.link.c_str(), target, sizeof target - 1);
+  if (len > 0) {
+    target[len] = '\0';
+    if (sim.linked == target) unlink(sim.link.c_str());
+  }
+  sim.linked.clear();
+}
+
+// A count for a fault from lo to hi; false after a message.
+bool fault_count(const std::string &kind, const std::string &text, long lo, long hi, int *out) {
+  char *end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || v < lo || v > hi) {
+    error("fault " + kind + ": '" + text + "' is not a number from " + std::to_string(lo) +
+          " to " + std::to_string(hi));
+    return false;
+  }
+  *out = static_cast<int>(v);
+  return true;
+}
+
 // Runs one command line; false when the program should end.
-bool command(trnsim::Board &board, const std::string &line) {
+bool command(Sim &sim, const std::string &line) {
+  trnsim::Board &board = sim.board;
   std::istringstream in(line);
   std::vector<std::string> w;
   for (std::string t; in >> t;) w.push_back(t);
   if (w.empty()) return true;
-  const std::string &cmd = w[0];
+  const std::string cmd = lower(w[0]);
+  const bool up = board.master_fd() >= 0;
+  const bool sends = cmd == "press" || cmd == "release" || cmd == "plug" || cmd == "unplug" ||
+                     cmd == "status" || cmd == "raw";
   if (cmd == "quit" || cmd == "exit") return false;
-  if (cmd == "help") {
+  if (sends && !up) {
+    error(cmd + ": the line is hung up ('reconnect' takes it up again)");
+  } else if (cmd == "help") {
     fputs(kHelp, stdout);
   } else if (cmd == "show") {
     show(board);
+  } else if (cmd == "hangup") {
+    if (!up) {
+      error("hangup: the line is hung up already");
+      return true;
+    }
+    board.hang_up();
+    printf("hung up\n");
+  } else if (cmd == "reconnect") {
+    if (up) {
+      error("reconnect: the line is up ('hangup' first)");
+      return true;
+    }
+    if (!board.start()) {
+      error(std::string("reconnect: cannot create the pseudo-terminal: ") + strerror(errno));
+      return true;
+    }
+    make_link(sim);
+    printf("%s\n", board.slave_path().c_str());
   } else if (cmd == "press" || cmd == "release" || cmd == "plug" || cmd == "unplug") {
+    // The name may hold blanks: "press volume up", "plug line out".
+    std::string name;
+    for (size_t i = 1; i < w.size(); ++i) name += (i > 1 ? " " : "") + w[i];
     trnsim::Input input;
-    if (w.size() != 2 || !trnsim::parse_input(w[1], &input)) {
-      error(cmd + ": unknown input '" + (w.size() > 1 ? w[1] : "") + "'");
+    if (!trnsim::parse_input(name, &input)) {
+      error(cmd + ": unknown input '" + name + "'");
       return true;
     }
     bool jack = input == trnsim::Input::LineOut || input == trnsim::Input::MicIn;
@@ -171,36 +257,33 @@ bool command(trnsim::Board &board, const std::string &line) {
     }
     board.send_raw(bytes);
   } else if (cmd == "fault") {
-    const std::string kind = w.size() > 1 ? w[1] : "";
-    int param = 0;
-    if (w.size() > 2) {
-      char *end = nullptr;
-      long v = std::strtol(w[2].c_str(), &end, 10);
-      if (*end != '\0' || v < 0 || v > 600000) {
-        error("fault: bad number '" + w[2] + "'");
-        return true;
-      }
-      param = static_cast<int>(v);
-    }
+    const std::string kind = w.size() > 1 ? lower(w[1]) : "";
+    // The number each fault takes: a short reply keeps 1 to 6 of the 7
+    // bytes; noise is at least a byte; a delay is given in milliseconds.
     trnsim::Fault f;
+    long lo = 0, hi = 0;
+    int param = 0;
     size_t max_words = 2;
     if (kind == "none") f = trnsim::Fault::None;
     else if (kind == "silent") f = trnsim::Fault::Silent;
     else if (kind == "checksum") f = trnsim::Fault::BadChecksum;
-    else if (kind == "short") f = trnsim::Fault::Short, max_words = 3;
-    else if (kind == "delay") f = trnsim::Fault::Delay, max_words = 3;
-    else if (kind == "noise") f = trnsim::Fault::Noise, max_words = 3;
+    else if (kind == "short") f = trnsim::Fault::Short, max_words = 3, lo = 1, hi = 6, param = 4;
+    else if (kind == "delay") f = trnsim::Fault::Delay, max_words = 3, lo = 0, hi = 600000;
+    else if (kind == "noise") f = trnsim::Fault::Noise, max_words = 3, lo = 1, hi = 1000, param = 3;
     else if (kind == "hangup") f = trnsim::Fault::HangUp;
     else {
       error("fault: unknown kind '" + kind + "'");
       return true;
     }
-    if (w.size() > max_words || (f == trnsim::Fault::Delay && w.size() != 3)) {
-      error("fault: wrong arguments");
+    if (w.size() > max_words) {
+      error("fault " + kind + (max_words == 2 ? ": takes no number" : ": takes one number"));
       return true;
     }
-    if (param == 0 && f == trnsim::Fault::Short) param = 4;
-    if (param == 0 && f == trnsim::Fault::Noise) param = 3;
+    if (f == trnsim::Fault::Delay && w.size() != 3) {
+      error("fault delay: how many milliseconds?");
+      return true;
+    }
+    if (w.size() == 3 && !fault_count(kind, w[2], lo, hi, &param)) return true;
     board.set_fault(f, param);
     printf("fault %s", fault_name(f));
     if (max_words == 3) printf(" %d", param);
@@ -235,16 +318,33 @@ struct Options {
 };
 
 // -1 to go on, else the exit code (0 after --help, 2 on a usage error).
+// An option's value is the next argument, or follows '=' ("--latency=50").
 int parse_args(int argc, char **argv, Options *o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    std::string value;
+    bool inline_value = false;
+    const size_t eq = a.find('=');
+    if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      value = a.substr(eq + 1);
+      a.erase(eq);
+      inline_value = true;
+    }
     const bool takes_value =
         a == "--link" || a == "--major" || a == "--minor" || a == "--firmware" ||
         a == "--latency" || a == "--line-rate";
-    if (takes_value && i + 1 >= argc) {
-      fprintf(stderr, "trnsim: %s needs a value\n", a.c_str());
+    if (takes_value && !inline_value) {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "trnsim: %s needs a value\n", a.c_str());
+        return 2;
+      }
+      value = argv[++i];
+    }
+    if (!takes_value && inline_value) {
+      fprintf(stderr, "trnsim: %s takes no value\n", a.c_str());
       return 2;
     }
+    const char *v = value.c_str();
     if (a == "--help" || a == "-h") {
       fputs(kHelp, stdout);
       return 0;
@@ -253,11 +353,15 @@ int parse_args(int argc, char **argv, Options *o) {
     } else if (a == "--no-stdin") {
       o->no_stdin = true;
     } else if (a == "--link") {
-      o->link = argv[++i];
+      if (value.empty()) {
+        fprintf(stderr, "trnsim: --link needs a path\n");
+        return 2;
+      }
+      o->link = value;
     } else if (a == "--latency") {
       char *end = nullptr;
-      long ms = strtol(argv[++i], &end, 10);
-      if (*end != '\0' || ms < 0 || ms > 10000) {
+      long ms = strtol(v, &end, 10);
+      if (value.empty() || *end != '\0' || ms < 0 || ms > 10000) {
         fprintf(stderr, "trnsim: --latency wants milliseconds from 0 to 10000\n");
         return 2;
       }
@@ -266,8 +370,8 @@ int parse_args(int argc, char **argv, Options *o) {
       static const long kRates[] = {50,   75,   110,  134,   150,   200,   300,    600,   1200,
                                     1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
       char *end = nullptr;
-      long baud = strtol(argv[++i], &end, 10);
-      bool known = *end == '\0' && end != argv[i];
+      long baud = strtol(v, &end, 10);
+      bool known = *end == '\0' && end != v;
       known = known && std::find(std::begin(kRates), std::end(kRates), baud) != std::end(kRates);
       if (!known) {
         fprintf(stderr,
@@ -277,9 +381,8 @@ int parse_args(int argc, char **argv, Options *o) {
       }
       o->line_rate = static_cast<int>(baud);
     } else if (takes_value) {
-      const char *v = argv[++i];
       uint8_t b;
-      if (!parse_byte(v, &b)) {
+      if (!parse_byte(value, &b)) {
         fprintf(stderr, "trnsim: %s wants a hex byte, not '%s'\n", a.c_str(), v);
         return 2;
       }
@@ -314,7 +417,9 @@ int main(int argc, char **argv) {
   sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a reader that went away must not stop cleanup
 
-  trnsim::Board board;
+  Sim sim;
+  sim.link = opt.link;
+  trnsim::Board &board = sim.board;
   board.set_settings(opt.settings);
   board.set_reply_latency(opt.latency_ms);
   board.set_line_rate(opt.line_rate);
@@ -328,16 +433,9 @@ int main(int argc, char **argv) {
     perror("trnsim: cannot create the pseudo-terminal");
     return 1;
   }
-  bool linked = false;
-  if (!opt.link.empty()) {
-    struct stat st {};
-    if (lstat(opt.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(opt.link.c_str());
-    if (symlink(board.slave_path().c_str(), opt.link.c_str()) != 0) {
-      fprintf(stderr, "trnsim: cannot link %s: %s\n", opt.link.c_str(), strerror(errno));
-      board.stop();
-      return 1;
-    }
-    linked = true;
+  if (!make_link(sim)) {
+    board.stop();
+    return 1;
   }
   // The path goes out only once the link exists, so a reader of the first
   // line may use either at once.
@@ -359,7 +457,7 @@ int main(int argc, char **argv) {
     ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      if (!pending.empty()) command(board, pending);
+      if (!pending.empty()) command(sim, pending);
       break;  // end of input
     }
     pending.append(buf, static_cast<size_t>(n));
@@ -367,19 +465,11 @@ int main(int argc, char **argv) {
       std::string line = pending.substr(0, nl);
       pending.erase(0, nl + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      run = command(board, line);
+      run = command(sim, line);
     }
   }
 
   board.stop();
-  if (linked) {
-    // Remove the link only if it is still ours.
-    char target[256];
-    ssize_t len = readlink(opt.link.c_str(), target, sizeof target - 1);
-    if (len > 0) {
-      target[len] = '\0';
-      if (board.slave_path() == target) unlink(opt.link.c_str());
-    }
-  }
+  remove_link(sim);
   return 0;
 }

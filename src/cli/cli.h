@@ -39,6 +39,7 @@ struct Failure {
 
 struct Options {
   std::string device;  // chosen by choose_device() when not given
+  std::string device_origin;  // how choose_device() chose it; empty for -d
   int timeout_ms = 100;
   int retries = 2;
   bool verbose = false;
@@ -46,8 +47,9 @@ struct Options {
 };
 
 // The device when -d was not given: TRN_DEVICE, else COM=n in ./trn.ini,
-// else /dev/ttyS4.
-std::string choose_device();
+// else /dev/ttyS4.  *origin says which, for a message when the device
+// cannot be opened: "chosen by COM= in ./trn.ini, read as 10000".
+std::string choose_device(std::string *origin);
 
 // An argument as it is shown in a message: quoted, and cut short when long.
 std::string shown(const std::string &arg);

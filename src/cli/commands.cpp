@@ -56,7 +56,19 @@ int run_get(const Options &o, const std::vector<const trn::Setting *> &which) {
 
 int run_set(const Options &o, const std::vector<SetArg> &writes) {
   Port port(o);
-  for (const SetArg &w : writes) port.write(*w.setting, w.value);
+  // A run that ends during the writes names those the board confirmed (the
+  // one whose exchange it ended may have been obeyed too).
+  std::string written;
+  for (const SetArg &w : writes) {
+    try {
+      port.write(*w.setting, w.value);
+    } catch (Failure &f) {
+      if (!written.empty()) f.message += "; written before: " + written;
+      throw;
+    }
+    written += (written.empty() ? "" : " ") + std::string(w.setting->name) + "=" +
+               trn::format_value(*w.setting, w.value);
+  }
   // Each setting is read back once; a setting named twice must hold the
   // value written last.
   std::vector<const trn::Setting *> which;
@@ -115,6 +127,7 @@ int run_watch(const Options &o, long count, double seconds) {
       if (active.empty()) line += " -";
       print_line(line);
     }
+    if (output_error()) break;  // main tells, unless the reader has gone
   }
   return kDone;
 }

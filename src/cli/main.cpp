@@ -1,15 +1,20 @@
 // trnctl's entry point: the argument table, the checks of every argument
 // before the port is opened, and the exit status of each outcome.
 #include <CLI/CLI.hpp>
+#include <signal.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "output.h"
 
 
 namespace {
@@ -17,6 +22,40 @@ namespace {
 using namespace trnctl;
 
 const char *const kCommands = "info, get, set, watch, backlight, raw, selftest";
+const char *const kCommandNames[] = {"info", "get", "set", "watch", "backlight", "raw", "selftest"};
+
+// True for an option that takes the next argument as its value: the long
+// names, and a cluster of short flags that ends in -d, -t or -r ("-vd").
+bool takes_value(const std::string &arg) {
+  for (const char *name : {"--device", "--timeout", "--retries", "--count", "--for",
+                           "--button-timeout", "--report", "--dut"})
+    if (arg == name) return true;
+  if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') return false;
+  for (size_t i = 1; i < arg.size(); ++i) {
+    if (arg[i] == 'v' || arg[i] == 'h') continue;
+    return (arg[i] == 'd' || arg[i] == 't' || arg[i] == 'r') && i + 1 == arg.size();
+  }
+  return false;
+}
+
+// The usual rule: "--" ends the options, and every argument after it is an
+// operand, even one that begins with '-'.  Returns the index of the first
+// "--" (argc when there is none); *command: whether a command, the first
+// argument that is neither an option nor an option's value, comes before it.
+int options_end(int argc, char **argv, bool *command) {
+  *command = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") return i;
+    if (a.size() > 1 && a[0] == '-') {
+      // CLI11 never takes "--" as a value: "--dut --" lacks its value.
+      if (takes_value(a) && i + 1 < argc && std::strcmp(argv[i + 1], "--") != 0) ++i;
+    } else {
+      *command = true;
+    }
+  }
+  return argc;
+}
 
 // Decimal digits only, from lo to hi ("010" is ten, "0x10" is refused).
 CLI::Validator number_in(long lo, long hi) {
@@ -88,11 +127,24 @@ std::string one_line(std::string text) {
   return text;
 }
 
+// A failed write to standard output makes the exit status 1, unless the
+// command failed already.  EPIPE is no failure for watch, --help and
+// --version: the reader has seen all it wanted (trnctl watch | head -n 3).
+int with_output_checked(int status, bool reader_may_leave) {
+  const int err = output_error();
+  if (err == 0 || (err == EPIPE && reader_may_leave)) return status;
+  fprintf(stderr, "trnctl: standard output: %s\n", std::strerror(err));
+  return status == kDone ? kBoardFailed : status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   // Lines go out as they are printed: watch is read through pipes.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A reader that went away is a failed write, not the end of the process:
+  // the self-test must still restore the board and write its record.
+  signal(SIGPIPE, SIG_IGN);
 
   Options o;
   std::string device;
@@ -120,7 +172,7 @@ int main(int argc, char **argv) {
   get->add_option("SETTING", get_names, "Setting names")->type_name("");
   std::vector<std::string> assignments;
   CLI::App *set = app.add_subcommand("set", "Write settings in order, then read them back");
-  set->add_option("SETTING=VALUE", assignments, "Settings and their values")->type_name("")->required();
+  set->add_option("SETTING=VALUE", assignments, "Settings and their values")->type_name("");
   long count = 0;
   std::string seconds_text;
   CLI::App *watch = app.add_subcommand("watch", "Decode button status frames until SIGINT");
@@ -128,14 +180,17 @@ int main(int argc, char **argv) {
   watch->add_option("--for", seconds_text, "End after this time")
       ->type_name("SECONDS")
       ->check(seconds_up_to(1e7));
+  // The operands are checked for number after those given past "--" have
+  // joined them.
   std::string state;
   CLI::App *backlight = app.add_subcommand("backlight", "Turn the backlight off or on");
-  backlight->add_option("STATE", state, "off or on")->type_name("")->required();
+  CLI::Option *state_option = backlight->add_option("STATE", state, "off or on")->type_name("");
   std::string raw_text[3];
+  CLI::Option *raw_option[3];
   CLI::App *raw = app.add_subcommand("raw", "Send one frame, print the reply's 7 bytes");
-  raw->add_option("TYPE", raw_text[0], "Type byte, hex")->type_name("")->required();
-  raw->add_option("RW", raw_text[1], "Operation byte, hex")->type_name("")->required();
-  raw->add_option("VALUE", raw_text[2], "Value byte, hex")->type_name("")->required();
+  raw_option[0] = raw->add_option("TYPE", raw_text[0], "Type byte, hex")->type_name("");
+  raw_option[1] = raw->add_option("RW", raw_text[1], "Operation byte, hex")->type_name("");
+  raw_option[2] = raw->add_option("VALUE", raw_text[2], "Value byte, hex")->type_name("");
   SelftestOptions so;
   std::string button_timeout_text = "10";
   CLI::App *selftest = app.add_subcommand("selftest", "The production test");
@@ -147,14 +202,32 @@ int main(int argc, char **argv) {
   selftest->add_option("--dut", so.dut, "Identifier of the unit under test, for the record")
       ->type_name("ID");
 
+  // CLI11 sees the arguments before "--"; those after it are operands of
+  // the command, and the first of them is the command when none came before.
+  bool command_first = false;
+  const int cut = options_end(argc, argv, &command_first);
+  std::vector<const char *> before(argv, argv + cut);
+  std::vector<std::string> operands(argv + std::min(cut + 1, argc), argv + argc);
+  if (!command_first && !operands.empty()) {
+    if (std::find_if(std::begin(kCommandNames), std::end(kCommandNames), [&](const char *c) {
+          return operands.front() == c;
+        }) == std::end(kCommandNames)) {
+      fprintf(stderr, "trnctl: unknown command %s (commands: %s)\n",
+              shown(operands.front()).c_str(), kCommands);
+      return kUsage;
+    }
+    before.push_back(argv[cut + 1]);
+    operands.erase(operands.begin());
+  }
+
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(before.size()), before.data());
   } catch (const CLI::CallForHelp &e) {
-    return app.exit(e);
+    return with_output_checked(app.exit(e), true);
   } catch (const CLI::CallForAllHelp &e) {
-    return app.exit(e);
+    return with_output_checked(app.exit(e), true);
   } catch (const CLI::CallForVersion &e) {
-    return app.exit(e);
+    return with_output_checked(app.exit(e), true);
   } catch (const CLI::ParseError &e) {
     std::string message;
     const bool no_command = app.get_subcommands().empty();
@@ -170,14 +243,44 @@ int main(int argc, char **argv) {
     return kUsage;
   }
 
+  int status = kDone;
   try {
+    // The operands after "--", then whether each command has what it needs.
+    const std::string command = app.get_subcommands().front()->get_name();
+    bool state_given = state_option->count() > 0;
+    int raw_given = 0;  // CLI11 fills them in order
+    while (raw_given < 3 && raw_option[raw_given]->count() > 0) ++raw_given;
+    for (const std::string &operand : operands) {
+      if (get->parsed()) {
+        get_names.push_back(operand);
+      } else if (set->parsed()) {
+        assignments.push_back(operand);
+      } else if (backlight->parsed() && !state_given) {
+        state = operand;
+        state_given = true;
+      } else if (raw->parsed() && raw_given < 3) {
+        raw_text[raw_given++] = operand;
+      } else {
+        throw Failure{kUsage,
+                      command + ": " + shown(operand) + " is not expected (see trnctl --help)"};
+      }
+    }
+    if (set->parsed() && assignments.empty()) throw Failure{kUsage, "SETTING=VALUE is required"};
+    if (backlight->parsed() && !state_given) throw Failure{kUsage, "STATE is required"};
+    if (raw->parsed() && raw_given < 3)
+      throw Failure{kUsage, raw_option[raw_given]->get_name() + " is required"};
+
     // Every argument is checked before the port is opened.
     std::vector<const trn::Setting *> which;
     std::vector<SetArg> writes;
     bool on = false;
     unsigned char raw_bytes[3] = {};
     if (get->parsed()) {
-      for (const std::string &name : get_names) which.push_back(&setting_named(name));
+      // Each setting once, in the order first named.
+      for (const std::string &name : get_names) {
+        const trn::Setting *s = &setting_named(name);
+        if (std::find(which.begin(), which.end(), s) == which.end()) which.push_back(s);
+      }
       if (which.empty())
         for (const trn::Setting &s : trn::settings()) which.push_back(&s);
     } else if (set->parsed()) {
@@ -192,22 +295,29 @@ int main(int argc, char **argv) {
           throw Failure{kUsage, "raw: " + shown(raw_text[i]) + " is not a byte (hex, 00 to ff)"};
     }
     so.button_timeout_s = std::strtod(button_timeout_text.c_str(), nullptr);
+    if (selftest->count("--report") > 0 && so.report.empty())
+      throw Failure{kUsage, "--report: the path is empty"};
+    if (so.report == "-")
+      throw Failure{kUsage, "--report: '-' is not a file here; --json prints the record on "
+                            "standard output"};
 
     if (app.count("--device") > 0 && device.empty())
       throw Failure{kUsage, "--device: the path is empty"};
-    o.device = device.empty() ? choose_device() : device;
+    o.device = device.empty() ? choose_device(&o.device_origin) : device;
     install_signal_handlers();
 
-    if (get->parsed()) return run_get(o, which);
-    if (set->parsed()) return run_set(o, writes);
-    if (watch->parsed())
-      return run_watch(o, count, seconds_text.empty() ? 0 : std::strtod(seconds_text.c_str(), nullptr));
-    if (backlight->parsed()) return run_backlight(o, on);
-    if (raw->parsed()) return run_raw(o, raw_bytes);
-    if (selftest->parsed()) return run_selftest(o, so);
-    return run_info(o);
+    if (get->parsed()) status = run_get(o, which);
+    else if (set->parsed()) status = run_set(o, writes);
+    else if (watch->parsed())
+      status = run_watch(o, count,
+                         seconds_text.empty() ? 0 : std::strtod(seconds_text.c_str(), nullptr));
+    else if (backlight->parsed()) status = run_backlight(o, on);
+    else if (raw->parsed()) status = run_raw(o, raw_bytes);
+    else if (selftest->parsed()) status = run_selftest(o, so);
+    else status = run_info(o);
   } catch (const Failure &f) {
     if (!f.message.empty()) fprintf(stderr, "trnctl: %s\n", f.message.c_str());
-    return f.status;
+    status = f.status;
   }
+  return with_output_checked(status, watch->parsed());
 }

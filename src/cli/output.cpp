@@ -1,10 +1,19 @@
 // trnctl's output helpers.
 #include "output.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
 namespace trnctl {
+
+namespace {
+int first_output_error = 0;
+
+void note_output_error() {
+  if (first_output_error == 0) first_output_error = errno ? errno : EIO;
+}
+}  // namespace
 
 std::string hex_byte(uint8_t byte) {
   char text[3];
@@ -45,8 +54,13 @@ Json json_value(const trn::Setting &s, uint8_t byte) {
 }
 
 void print_line(const std::string &line) {
-  fputs(line.c_str(), stdout);
-  fputc('\n', stdout);
+  if (first_output_error) return;
+  if (fputs(line.c_str(), stdout) == EOF || fputc('\n', stdout) == EOF) note_output_error();
+}
+
+int output_error() {
+  if (first_output_error == 0 && (fflush(stdout) != 0 || ferror(stdout))) note_output_error();
+  return first_output_error;
 }
 
 std::string json_text(const Json &value, int indent) {

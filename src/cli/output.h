@@ -26,8 +26,14 @@ Json json_value(const trn::Setting &s, uint8_t byte);
 // JSON text, on one line unless indent >= 0.
 std::string json_text(const Json &value, int indent = -1);
 
-// Prints one line of text, or the JSON value, on standard output.
+// Prints one line of text, or the JSON value, on standard output.  A line
+// that cannot be written is not retried: output_error() tells.
 void print_line(const std::string &line);
 void print_json(const Json &value);
+
+// The errno of the first failed write to standard output (ENOSPC for a full
+// disk, EPIPE once a pipe's reader has gone), after flushing what is
+// buffered; 0 while every write has succeeded.
+int output_error();
 
 }  // namespace trnctl

@@ -88,10 +88,13 @@ std::string seconds_text(long ms) {
 
 std::string shown(const std::string &arg) { return "'" + cut(arg) + "'"; }
 
-std::string choose_device() {
+std::string choose_device(std::string *origin) {
   // TRN_DEVICE first, whatever its length; the panel's reader only without it.
   const char *env = getenv("TRN_DEVICE");
-  if (env && *env) return env;
+  if (env && *env) {
+    *origin = "from TRN_DEVICE";
+    return env;
+  }
   // The reader announces a missing trn.ini on standard output, which
   // carries results only: it writes to /dev/null for the moment.
   fflush(stdout);
@@ -103,6 +106,14 @@ std::string choose_device() {
   if (redirected) dup2(saved, STDOUT_FILENO);
   if (saved >= 0) close(saved);
   if (null >= 0 && null != STDOUT_FILENO) close(null);
+  // The reader keeps the value's first five characters (COM=100000 is port
+  // 10000), so the message shows the value as read.
+  if (atoi(port_number) >= 1)
+    *origin = std::string("chosen by COM= in ./trn.ini, read as ") + port_number;
+  else if (access("./trn.ini", F_OK) == 0)
+    *origin = "the default: ./trn.ini gives no usable COM= value";
+  else
+    *origin = "the default: no -d, TRN_DEVICE or ./trn.ini";
   char path[64];
   ::choose_device(path, sizeof path);
   return path;
@@ -116,7 +127,9 @@ Port::Port(const Options &options) : path_(options.device) {
     if (error == trn::PortError::InUse)
       throw Failure{kPortFailed, cut(path_) + " is in use by another program"};
     const char *verb = error == trn::PortError::Configure ? "cannot configure" : "cannot open";
-    throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why)};
+    const std::string origin =
+        options.device_origin.empty() ? "" : " (" + options.device_origin + ")";
+    throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) + origin};
   }
   if (options.verbose) trace_ = &stderr_trace;
   exchange_.timeout_ms = options.timeout_ms;

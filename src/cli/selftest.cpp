@@ -3,6 +3,10 @@
 // restore the saved settings, and with --buttons have the operator work each
 // button and jack.  Every step prints PASS or FAIL as it ends; the record of
 // the run can go to a JSON file, written whole or not at all.
+//
+// Whatever ends the run early (SIGINT or SIGTERM, standard output that
+// cannot be written, a hang-up) ends it after the step under way, and the
+// board gets its saved settings back before trnctl exits.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "cli.h"
@@ -37,9 +43,15 @@ struct Step {
   }
 };
 
-// Ends the run before its last step: the port hung up, or SIGINT/SIGTERM.
+// Ends the run before its last step.
 struct Abort {
-  bool interrupted;
+  enum Why { Interrupted, HungUp, Output } why;
+
+  std::string text() const {
+    if (why == Interrupted) return "interrupted";
+    if (why == HungUp) return "the port hung up";
+    return std::string("standard output: ") + std::strerror(output_error());
+  }
 };
 
 // Two test values for a setting, the first differing from the saved byte:
@@ -100,7 +112,9 @@ class SelfTest {
   void button(const trn::Input &in, Step &st);
 
   size_t passed() const;
-  Json record(const char *outcome, const std::string &started, long duration_ms) const;
+  Json record(const std::string &outcome, const std::string &reason, const std::string &started,
+              long duration_ms) const;
+  void prepare_report() const;
   bool write_report(const Json &record) const;
 
   const Options &o_;
@@ -110,28 +124,31 @@ class SelfTest {
   std::vector<Step> steps_;
   std::vector<int> saved_;  // the saved byte of each setting, -1 when unknown
   bool touched_ = false;    // test values may be on the board
+  bool backlight_off_ = false;  // the backlight may be off
+  bool wrong_model_ = false;
   std::string model_, firmware_;
   size_t planned_ = 0;
 };
 
 template <class Body>
 bool SelfTest::step(const std::string &name, Body body, bool interruptible) {
-  if (interruptible && stop_requested.load()) throw Abort{true};
+  if (interruptible && stop_requested.load()) throw Abort{Abort::Interrupted};
   Step st;
   st.name = name;
   const long begin = elapsed_ms();
-  bool aborted = false, interrupted = false;
+  std::optional<Abort> abort;
   try {
     body(st);
   } catch (const Abort &a) {
-    aborted = true;
-    interrupted = a.interrupted;
-    st.fail(a.interrupted ? "interrupted" : "the port hung up");
+    abort = a;
+    st.fail(a.text());
   }
   st.ms = elapsed_ms() - begin;
   if (!o_.json) print_line(st.pass ? "PASS " + name : "FAIL " + name + ": " + st.why);
   steps_.push_back(st);
-  if (aborted) throw Abort{interrupted};
+  if (abort) throw *abort;
+  // Nobody sees the steps any more: stop as after an interrupt.
+  if (interruptible && output_error()) throw Abort{Abort::Output};
   return st.pass;
 }
 
@@ -139,8 +156,8 @@ bool SelfTest::exchange(const unsigned char command[7], unsigned char reply[7],
                         const std::string &what, Step &st, bool interruptible) {
   trn::Outcome outcome = port_->exchange(command, reply, interruptible);
   if (outcome == trn::Outcome::Ok) return true;
-  if (outcome == trn::Outcome::Closed) throw Abort{false};
-  if (outcome == trn::Outcome::Interrupted) throw Abort{true};
+  if (outcome == trn::Outcome::Closed) throw Abort{Abort::HungUp};
+  if (outcome == trn::Outcome::Interrupted) throw Abort{Abort::Interrupted};
   st.fail(what + ": " + port_->tries_text(outcome));
   return false;
 }
@@ -172,7 +189,10 @@ void SelfTest::identify(Step &st) {
     firmware_ = fw;
   }
   st.read = Json{{"model", model_}, {"firmware", firmware_.empty() ? Json() : Json(firmware_)}};
-  if (!q742) st.fail("the board is a " + model_ + ", not a Q742");
+  if (!q742) {
+    wrong_model_ = true;
+    st.fail("the board is a " + model_ + ", not a Q742");
+  }
 }
 
 void SelfTest::save(Step &st) {
@@ -216,10 +236,15 @@ void SelfTest::backlight(Step &st) {
   for (bool on : {false, true}) {
     unsigned char command[7], reply[7];
     trn::backlight_request(on, command);
-    if (exchange(command, reply, on ? "backlight on" : "backlight off", st))
+    // From the moment "off" may have gone out, restore turns it on again.
+    touched_ = true;
+    backlight_off_ = backlight_off_ || !on;
+    if (exchange(command, reply, on ? "backlight on" : "backlight off", st)) {
       st.read.push_back(reply[4]);
-    else
+      if (on) backlight_off_ = false;
+    } else {
       st.read.push_back(nullptr);
+    }
   }
 }
 
@@ -238,6 +263,17 @@ void SelfTest::restore(Step &st) {
     if (saved_[i] < 0) continue;
     st.written[table[i].name] = json_value(table[i], static_cast<uint8_t>(saved_[i]));
     write(table[i], static_cast<uint8_t>(saved_[i]), st, false);
+  }
+  // The board cannot report its backlight: one the test turned off is
+  // turned on, as it is at power-on.
+  if (backlight_off_) {
+    unsigned char command[7], reply[7];
+    trn::backlight_request(true, command);
+    st.written["backlight"] = "on";
+    if (exchange(command, reply, "backlight on", st, false)) {
+      st.read["backlight"] = reply[4];
+      backlight_off_ = false;
+    }
   }
   for (size_t i = 0; i < table.size(); ++i) {
     if (saved_[i] < 0) continue;
@@ -264,8 +300,8 @@ void SelfTest::button(const trn::Input &in, Step &st) {
   for (;;) {
     unsigned char frame[7];
     trn::Collected what = status_->next(frame, deadline);
-    if (what == trn::Collected::Closed) throw Abort{false};
-    if (what == trn::Collected::Interrupted) throw Abort{true};
+    if (what == trn::Collected::Closed) throw Abort{Abort::HungUp};
+    if (what == trn::Collected::Interrupted) throw Abort{Abort::Interrupted};
     if (what == trn::Collected::Timeout) {
       char why[64];
       snprintf(why, sizeof why, "not %s within %g s",
@@ -291,31 +327,49 @@ size_t SelfTest::passed() const {
   return n;
 }
 
+// A report that cannot be written is found out before the board is touched,
+// and an earlier record under the name goes: from here on the file is this
+// run's record or absent, never a stale one that looks current.
+void SelfTest::prepare_report() const {
+  const std::string &report = so_.report;
+  struct stat st;
+  if (stat(report.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw Failure{kUsage, "--report " + shown(report) + ": not a regular file"};
+  const std::string tmp = report + ".tmp";
+  const bool existed = access(tmp.c_str(), F_OK) == 0;
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw Failure{kUsage, "--report " + shown(report) + ": cannot create " + shown(tmp) + ": " +
+                              std::strerror(errno)};
+  close(fd);
+  if (!existed) unlink(tmp.c_str());
+  if (unlink(report.c_str()) != 0 && errno != ENOENT)
+    throw Failure{kUsage, "--report " + shown(report) + ": cannot remove the earlier record: " +
+                              std::strerror(errno)};
+}
+
 int SelfTest::run() {
-  // A report that cannot be written is found out before the board is touched.
-  if (!so_.report.empty()) {
-    struct stat st;
-    if (stat(so_.report.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-      throw Failure{kUsage, "--report " + shown(so_.report) + ": not a regular file"};
-    const std::string tmp = so_.report + ".tmp";
-    const bool existed = access(tmp.c_str(), F_OK) == 0;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-      throw Failure{kUsage, "--report " + shown(so_.report) + ": " + std::strerror(errno)};
-    close(fd);
-    if (!existed) unlink(tmp.c_str());
-  }
+  if (!so_.report.empty()) prepare_report();
   const std::string started = utc_now_text();
   const long begin = elapsed_ms();
-  Port port(o_);
-  port_ = &port;
-  StatusStream status(port);
-  status_ = &status;
   const auto &table = trn::settings();
   planned_ = 2 + table.size() + 2 + (so_.buttons ? trn::inputs().size() : 0);
+  std::unique_ptr<Port> port;
+  try {
+    port = std::make_unique<Port>(o_);
+  } catch (const Failure &f) {
+    // The station could not reach the unit: that is the run's record.
+    const Json rec = record("error", f.message, started, elapsed_ms() - begin);
+    write_report(rec);
+    if (o_.json) print_json(rec);
+    throw;
+  }
+  port_ = port.get();
+  StatusStream status(*port);
+  status_ = &status;
 
-  const char *outcome = "fail";
-  const char *ended = nullptr;  // why the run ended early
+  std::string outcome = "fail";
+  std::string reason;  // why the run ended early or failed as a whole
   try {
     if (step("identify", [&](Step &st) { identify(st); })) {
       step("save", [&](Step &st) { save(st); });
@@ -326,52 +380,62 @@ int SelfTest::run() {
       if (so_.buttons)
         for (const trn::Input &in : trn::inputs())
           step(in.name, [&](Step &st) { button(in, st); });
+    } else {
+      reason = steps_.front().why;  // the test stops at a failed identify
     }
     if (passed() == planned_) outcome = "pass";
     // A signal that came during the last steps: the settings are back
     // already, but the run was interrupted all the same.
-    if (stop_requested.load()) {
-      outcome = "interrupted";
-      ended = "interrupted";
-    }
+    if (stop_requested.load())
+      outcome = reason = "interrupted";
+    else if (output_error())  // the last lines could not be written
+      throw Abort{Abort::Output};
   } catch (const Abort &a) {
-    if (a.interrupted) {
-      outcome = "interrupted";
-      ended = "interrupted";
-      if (touched_) {
-        fprintf(stderr, "trnctl: interrupted: restoring the saved settings\n");
-        try {
-          step("restore", [&](Step &st) { restore(st); }, false);
-        } catch (const Abort &) {
-          fprintf(stderr, "trnctl: %s: the port hung up: settings not restored\n",
-                  port.path().c_str());
-        }
+    reason = a.text();
+    outcome = a.why == Abort::Interrupted ? "interrupted"
+              : a.why == Abort::Output    ? "aborted"
+                                          : "fail";
+    if (a.why == Abort::HungUp) {
+      fprintf(stderr, "trnctl: %s: the port hung up\n", port->path().c_str());
+    } else if (touched_) {
+      fprintf(stderr, "trnctl: %s: restoring the saved settings\n", reason.c_str());
+      try {
+        step("restore", [&](Step &st) { restore(st); }, false);
+      } catch (const Abort &) {
+        fprintf(stderr, "trnctl: %s: the port hung up: settings not restored\n",
+                port->path().c_str());
       }
-    } else {
-      ended = "the port hung up";
-      fprintf(stderr, "trnctl: %s: the port hung up\n", port.path().c_str());
     }
   }
 
-  const Json rec = record(outcome, started, elapsed_ms() - begin);
-  const bool reported = write_report(rec);
-
+  Json rec = record(outcome, reason, started, elapsed_ms() - begin);
+  bool reported = write_report(rec);
   const size_t failed = planned_ - passed();
-  if (!reported && !ended) ended = "the report was not written";
+  if (!reported && reason.empty()) reason = "the report was not written";
   if (o_.json) {
     print_json(rec);
-  } else if (failed == 0 && !ended) {
+  } else if (failed == 0 && reason.empty()) {
     print_line("selftest: PASS (" + std::to_string(planned_) + " steps)");
   } else {
     print_line("selftest: FAIL (" + std::to_string(failed) + " of " + std::to_string(planned_) +
-               " steps)" + (ended ? std::string(": ") + ended : ""));
+               " steps)" + (reason.empty() ? "" : ": " + reason));
   }
-  if (std::string(outcome) == "interrupted") return kInterrupted;
+  // The summary or the record could not be printed: the run is aborted all
+  // the same, though nothing was left to stop.
+  if (output_error() && (outcome == "pass" || outcome == "fail")) {
+    outcome = "aborted";
+    rec["outcome"] = outcome;
+    rec["reason"] = Abort{Abort::Output}.text();
+    reported = write_report(rec);
+  }
+  if (outcome == "interrupted") return kInterrupted;
+  if (outcome == "aborted") return kBoardFailed;
+  if (wrong_model_) return kNotQ742;
   return failed == 0 && reported ? kDone : kBoardFailed;
 }
 
-Json SelfTest::record(const char *outcome, const std::string &started,
-                      long duration_ms) const {
+Json SelfTest::record(const std::string &outcome, const std::string &reason,
+                      const std::string &started, long duration_ms) const {
   Json steps = Json::array();
   for (const Step &st : steps_) {
     Json j;
@@ -386,7 +450,7 @@ Json SelfTest::record(const char *outcome, const std::string &started,
   Json rec;
   rec["tool"] = "trnctl";
   rec["version"] = TRNCTL_VERSION;
-  rec["device"] = port_->path();
+  rec["device"] = o_.device;
   rec["dut"] = so_.dut.empty() ? Json() : Json(so_.dut);
   rec["started"] = started;
   rec["duration_ms"] = duration_ms;
@@ -396,6 +460,7 @@ Json SelfTest::record(const char *outcome, const std::string &started,
   rec["passed"] = passed();
   rec["planned"] = planned_;
   rec["outcome"] = outcome;
+  rec["reason"] = reason.empty() ? Json() : Json(reason);
   return rec;
 }
 
@@ -409,9 +474,12 @@ bool SelfTest::write_report(const Json &rec) const {
   if (ok) ok = fwrite(text.data(), 1, text.size(), f) == text.size();
   if (ok) ok = fflush(f) == 0 && fsync(fileno(f)) == 0;
   if (f && fclose(f) != 0) ok = false;
+  const char *failed = ok ? nullptr : "cannot write";
   if (ok) ok = rename(tmp.c_str(), so_.report.c_str()) == 0;
   if (!ok) {
-    fprintf(stderr, "trnctl: --report %s: %s\n", shown(so_.report).c_str(), std::strerror(errno));
+    const int err = errno;
+    fprintf(stderr, "trnctl: --report %s: %s %s: %s\n", shown(so_.report).c_str(),
+            failed ? failed : "cannot rename", shown(tmp).c_str(), std::strerror(err));
     unlink(tmp.c_str());
   }
   return ok;

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,9 @@ struct Result {
 struct Hooks {
   std::function<void(bool is_err, const std::string &line, pid_t child)> line;
   std::function<void(pid_t child)> tick;  // every 20 ms or so
+  std::string out_file;  // standard output goes to this file instead
+  size_t close_out_after = 0;  // lines; then standard output's reader leaves
+  std::string cwd;
 };
 
 // Runs trnctl with args; TRN_DEVICE is unset.  A child still running after
@@ -54,8 +58,10 @@ Result run(const std::vector<std::string> &args, const Hooks &hooks = {}, int li
   }
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
+    int file = hooks.out_file.empty() ? -1 : open(hooks.out_file.c_str(), O_WRONLY | O_CLOEXEC);
+    dup2(file >= 0 ? file : out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
+    if (!hooks.cwd.empty() && chdir(hooks.cwd.c_str()) != 0) _exit(126);
     unsetenv("TRN_DEVICE");
     std::vector<char *> argv{const_cast<char *>(TRNCTL_PATH)};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -94,6 +100,11 @@ Result run(const std::vector<std::string> &args, const Hooks &hooks = {}, int li
         partial[i].erase(0, nl + 1);
         (i ? res.err_lines : res.out_lines).push_back(line);
         if (hooks.line) hooks.line(i == 1, line, pid);
+      }
+      if (i == 0 && res.out_lines.size() == hooks.close_out_after) {
+        close(fds[0].fd);
+        fds[0].fd = -1;
+        --open_fds;
       }
     }
   }
@@ -175,6 +186,8 @@ TEST_F(Cli, BadArgumentsAreRefusedBeforeAnythingIsSent) {
       {{"raw", "06", "100", "00"}, "00 to ff"},
       {{"-t", "0", "get"}, "1 to 60000"},
       {{"get", "-v"}, "before the command"},
+      {{"get", "volume", "--", "--json"}, "volume, brightness"},
+      {{"--", "--json", "get"}, "info, get, set"},
   };
   for (const Case &c : cases) {
     Result r = run(with_device(c.args));
@@ -213,6 +226,9 @@ TEST_F(Cli, SetWritesReadsBackAndGetPrintsTextAndJson) {
   EXPECT_EQ(4, j["membrane"]);
   EXPECT_EQ(nlohmann::ordered_json({0, 2}), j["gpio"]);
   EXPECT_EQ(nlohmann::ordered_json({"jack-line-out", "int-mic-in"}), j["audio"]);
+
+  Result twice = run(with_device({"--", "get", "volume", "ring", "volume"}));
+  EXPECT_EQ("volume=12\nring=off\n", twice.out);  // each setting once, as in JSON
 
   Result text = run(with_device({"-v", "get", "membrane"}));
   EXPECT_EQ("membrane=4\n", text.out);
@@ -270,6 +286,12 @@ TEST_F(Cli, PortHeldElsewhereAndWrongBoard) {
   Result r = run(with_device({"info"}));
   EXPECT_EQ(3, r.status);
   EXPECT_EQ("model=Q842\nfirmware=11\naccepted=no\n", r.out);
+  const std::string report = testing::TempDir() + "cli_selftest_q842.json";
+  EXPECT_EQ(3, run(with_device({"selftest", "--report", report})).status);
+  nlohmann::json rec = read_json_file(report);
+  ASSERT_TRUE(rec.is_object());
+  EXPECT_EQ("fail", rec["outcome"]);
+  EXPECT_EQ("the board is a Q842, not a Q742", rec["reason"]);
 }
 
 TEST_F(Cli, ReadBackThatDiffersFailsSetAndSelftest) {
@@ -317,10 +339,11 @@ TEST_F(Cli, SigintDuringSelftestRestoresTheSettings) {
   before.switch1 = 0x02;
   before.pass_delay = 7;
   board.set_settings(before);
-  // SIGINT while trnctl waits for the reply to the membrane write.
+  // SIGINT while trnctl waits for the reply to "backlight off", when every
+  // setting holds a test value.
   std::atomic<pid_t> child{0};
   board.set_logger([&](const trnsim::LogEntry &e) {
-    if (e.received && e.bytes[2] == 0x09 && e.bytes[3] != 0x04 && child.load() > 0)
+    if (e.received && e.bytes[2] == 0x05 && e.bytes[3] == 0x00 && child.load() > 0)
       kill(child.load(), SIGINT);
   });
   const std::string report = testing::TempDir() + "cli_selftest_sigint.json";
@@ -328,8 +351,8 @@ TEST_F(Cli, SigintDuringSelftestRestoresTheSettings) {
   hooks.tick = [&](pid_t pid) { child = pid; };
   Result r = run(with_device({"selftest", "--report", report}), hooks);
   EXPECT_EQ(130, r.status) << r.out << r.err;
-  EXPECT_TRUE(same_settings(before, board.settings()));
-  EXPECT_NE(std::string::npos, r.out.find("FAIL membrane: interrupted")) << r.out;
+  EXPECT_TRUE(same_settings(before, board.settings()));  // the backlight on too
+  EXPECT_NE(std::string::npos, r.out.find("FAIL backlight: interrupted")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("PASS restore")) << r.out;
   nlohmann::json rec = read_json_file(report);
   ASSERT_TRUE(rec.is_object());
@@ -402,6 +425,93 @@ TEST_F(Cli, HangUpDuringSelftestReportsTheStepsSoFar) {
   ASSERT_EQ(4u, rec["steps"].size());
   EXPECT_EQ("brightness", rec["steps"][3]["name"]);
   EXPECT_EQ("the port hung up", rec["steps"][3]["why"]);
+}
+
+// Standard output on a full disk: each command fails; the self-test stops
+// and records why.
+TEST_F(Cli, StandardOutputThatCannotBeWrittenFailsTheCommand) {
+  const std::string report = testing::TempDir() + "cli_selftest_full.json";
+  Hooks full;
+  full.out_file = "/dev/full";
+  for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+           {"get", "volume"}, {"--json", "info"}, {"selftest", "--report", report}}) {
+    Result r = run(with_device(args), full);
+    EXPECT_EQ(1, r.status) << args[0];
+    EXPECT_EQ("trnctl: standard output: No space left on device\n", r.err) << args[0];
+  }
+  nlohmann::json rec = read_json_file(report);
+  ASSERT_TRUE(rec.is_object());
+  EXPECT_EQ("aborted", rec["outcome"]);
+  EXPECT_EQ("standard output: No space left on device", rec["reason"]);
+}
+
+// A reader that leaves after three lines (| head -n 3): the self-test
+// restores the board and records it; watch ends quietly.
+TEST_F(Cli, AReaderThatLeavesStopsSelftestButNotWatch) {
+  const trnsim::Settings before = board.settings();
+  board.set_reply_latency(30);  // the run outlasts the reader by far
+  const std::string report = testing::TempDir() + "cli_selftest_pipe.json";
+  Hooks head;
+  head.close_out_after = 3;
+  Result r = run(with_device({"selftest", "--report", report}), head);
+  EXPECT_EQ(1, r.status) << r.err;
+  EXPECT_TRUE(same_settings(before, board.settings()));
+  nlohmann::json rec = read_json_file(report);
+  ASSERT_TRUE(rec.is_object());
+  EXPECT_EQ("aborted", rec["outcome"]);
+  EXPECT_EQ("standard output: Broken pipe", rec["reason"]);
+
+  head.tick = [&](pid_t) { board.send_status(0x01, 0x00); };
+  Result watch = run(with_device({"watch"}), head);
+  EXPECT_EQ(0, watch.status);
+  EXPECT_EQ("", watch.err);
+}
+
+TEST_F(Cli, ReportThatCannotBeWrittenAndPortThatCannotBeUsed) {
+  const std::string report = testing::TempDir() + "cli_selftest_stale.json";
+  std::ofstream(report) << R"({"outcome":"pass"})";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {{"selftest", "--report", ""}, 2, "--report: the path is empty"},
+      {{"selftest", "--report", "-"}, 2, "--json prints the record on standard output"},
+      {{"selftest", "--report", "/proc/version"}, 2, "cannot create '/proc/version.tmp'"},
+      {{"-d", "/nonexistent/tty", "selftest", "--report", report}, 4, "cannot open"},
+  };
+  for (const Case &c : cases) {
+    Result r = run(c.args);
+    EXPECT_EQ(c.status, r.status) << c.args[2];
+    EXPECT_NE(std::string::npos, r.err.find(c.says)) << r.err;
+  }
+  nlohmann::json rec = read_json_file(report);  // not the earlier run's
+  ASSERT_TRUE(rec.is_object());
+  EXPECT_EQ("error", rec["outcome"]);
+  EXPECT_EQ("/nonexistent/tty: cannot open: No such file or directory", rec["reason"]);
+}
+
+TEST_F(Cli, InterruptedSetNamesTheSettingsWritten) {
+  std::atomic<pid_t> child{0};
+  board.set_logger([&](const trnsim::LogEntry &e) {
+    if (e.received && e.bytes[2] == 0x03 && child.load() > 0) kill(child.load(), SIGINT);
+  });
+  Hooks hooks;
+  hooks.tick = [&](pid_t pid) { child = pid; };
+  Result r = run(with_device({"set", "volume=3", "ring=off", "gpio=0"}), hooks);
+  EXPECT_EQ(130, r.status);
+  EXPECT_EQ("trnctl: interrupted (ring write); written before: volume=3\n", r.err);
+}
+
+TEST_F(Cli, PortFromTrnIniThatCannotBeOpenedIsNamedSo) {
+  Hooks hooks;
+  hooks.cwd = testing::TempDir() + "cli_trn_ini";
+  mkdir(hooks.cwd.c_str(), 0755);
+  std::ofstream(hooks.cwd + "/trn.ini") << "COM=100000\n";
+  Result r = run({"get", "volume"}, hooks);
+  EXPECT_EQ(4, r.status);
+  EXPECT_EQ("trnctl: /dev/ttyS9999: cannot open: No such file or directory "
+            "(chosen by COM= in ./trn.ini, read as 10000)\n", r.err);
 }
 
 }  // namespace

@@ -268,9 +268,56 @@ TEST_F(TrnsimTest, LineRatePacesBothDirections) {
   EXPECT_GE(us(reply[0] - sent), 7 * byte + 10000);
 }
 
+// Options as --option=VALUE, commands in any case, input names with blanks,
+// fault counts checked, and a line hung up at once and taken up again with
+// the board's settings.
+TEST_F(TrnsimTest, CommandsHangUpAndReconnect) {
+  Child sim({"--link=" + link_, "--line-rate=9600"});
+  const std::string first = sim.first_line();
+  ASSERT_EQ(first.rfind("/dev/pts/", 0), 0u) << first;
+  simclient::Port port(link_);
+  ASSERT_TRUE(port.ok());
+  sim.send("PRESS volume up");
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x02, 0x00, 0x02));
+  sim.send("plug line out");
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x02, 0x40, 0x02));
+  for (const char *bad : {"fault short 0", "fault short 7", "fault noise 0", "fault silent 2"})
+    sim.send(bad);
+  sim.read_until("error: fault silent");
+  ASSERT_TRUE(port.write(make_frame(0x06, 0x01, 0x0C)));
+  EXPECT_EQ(port.read(7, 3000ms), make_frame(0x06, 0x01, 0x0C));  // the fault is still none
+
+  sim.send("hangup");
+  sim.read_until("hung up\n");
+  pollfd p{port.fd(), POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 3000));
+  EXPECT_TRUE(p.revents & POLLHUP);
+  sim.send("press nurse");
+  sim.send("reconnect");
+  sim.send("show");
+  const std::string out = sim.read_until("  fault none");
+  size_t n = 0;
+  for (size_t at = 0; (at = out.find("error: fault", at)) != std::string::npos; ++at) ++n;
+  EXPECT_EQ(4u, n) << out;
+  EXPECT_NE(std::string::npos, out.find("error: press: the line is hung up")) << out;
+  // The new slave path on a line of its own, the link pointing to it.
+  const size_t at = out.find("\n/dev/pts/", first.size());
+  ASSERT_NE(std::string::npos, at) << out;
+  const std::string path = out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+  char target[256] = {};
+  ASSERT_GT(readlink(link_.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(path, target);
+  simclient::Port again_port(link_);
+  ASSERT_TRUE(again_port.ok());
+  ASSERT_TRUE(again_port.write(make_frame(0x06, 0, 0)));
+  EXPECT_EQ(again_port.read(7, 3000ms), make_frame(0x06, 0x00, 0x0C));
+  sim.send("quit");
+  EXPECT_EQ(sim.wait_exit(), 0);
+}
+
 TEST_F(TrnsimTest, RejectsBadOptions) {
   for (std::vector<std::string> args :
-       {std::vector<std::string>{"--major", "1ff"}, {"--frobnicate"}, {"--link"},
+       {std::vector<std::string>{"--major", "1ff"}, {"--frobnicate"}, {"--link"}, {"--link", ""},
         {"--line-rate", "9601"}, {"--line-rate", "0"}, {"--line-rate", "9600x"}}) {
     Child sim(args);
     EXPECT_EQ(sim.wait_exit(), 2) << args[0];
