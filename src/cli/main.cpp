@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "cli.h"
+#include "records_cmd.h"
 
 
 namespace {
 
 using namespace trnctl;
 
-const char *const kCommands = "info, get, set, watch, backlight, raw, selftest";
+const char *const kCommands = "info, get, set, watch, backlight, raw, selftest, records";
 
 // Decimal digits only, from lo to hi ("010" is ten, "0x10" is refused).
 CLI::Validator number_in(long lo, long hi) {
@@ -146,6 +147,8 @@ int main(int argc, char **argv) {
   selftest->add_option("--report", so.report, "Write the JSON record to FILE")->type_name("FILE");
   selftest->add_option("--dut", so.dut, "Identifier of the unit under test, for the record")
       ->type_name("ID");
+  RecordsArgs records;
+  add_records_command(app, records);
 
   try {
     app.parse(argc, argv);
@@ -171,6 +174,7 @@ int main(int argc, char **argv) {
   }
 
   try {
+    if (records.records->parsed()) return run_records(records, o.json);
     // Every argument is checked before the port is opened.
     std::vector<const trn::Setting *> which;
     std::vector<SetArg> writes;
