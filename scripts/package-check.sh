@@ -119,6 +119,9 @@ trnctl set volume-o|volume-output=
 trnctl set membrane = g|green
 trnctl backlight |off on
 trnctl selftest --b|--buttons --button-timeout
+trnctl rec|records
+trnctl records --db x.db y|yield
+trnctl records yield --by |day station
 EOF
 
 echo "--- apt-get remove"

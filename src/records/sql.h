@@ -10,7 +10,9 @@ namespace trn::records::sql {
 
 // Schema migrations in order: kMigrations[n] brings a database from version
 // n to n + 1.  "@SEQ@" stands for the database's own auto-numbered primary
-// key (the order runs were inserted in, which breaks ties of start times).
+// key (the order runs were inserted in, which breaks ties of start times);
+// "@KEYED@" ends a table that the database may store in its primary key's
+// order alone, without a second copy of the key (SQLite's WITHOUT ROWID).
 inline const char *const kMigrations[] = {
     // Version 1: runs and their steps.  A run is open while its outcome is
     // NULL; owner is "host pid start-time" of the process that opened it.
@@ -40,6 +42,7 @@ CREATE TABLE runs (
 );
 CREATE INDEX runs_dut ON runs (dut, started);
 CREATE INDEX runs_started ON runs (started);
+CREATE INDEX runs_outcome ON runs (outcome, started);
 CREATE INDEX runs_open ON runs (station) WHERE outcome IS NULL;
 CREATE TABLE steps (
   run_id TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
@@ -53,7 +56,7 @@ CREATE TABLE steps (
   tries INTEGER NOT NULL,
   why TEXT,
   PRIMARY KEY (run_id, pos)
-);
+) @KEYED@;
 )sql",
 };
 inline constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
@@ -117,11 +120,11 @@ inline const char *const kRunSteps =
     " FROM steps s WHERE s.run_id = $1 ORDER BY s.pos";
 
 inline const char *const kYieldRuns = R"sql(
-SELECT id, dut, station, started, outcome FROM runs
+SELECT dut, station, started, outcome FROM runs
 WHERE outcome IS NOT NULL ORDER BY started, seq
 )sql";
 inline const char *const kYieldFailedSteps = R"sql(
-SELECT s.run_id, s.name FROM steps s JOIN runs r ON r.id = s.run_id
+SELECT r.dut, s.name FROM runs r JOIN steps s ON s.run_id = r.id
 WHERE r.outcome = 'fail' AND s.outcome = 'fail' AND r.started >= $1
 )sql";
 

@@ -285,7 +285,7 @@ class SqliteStore : public Store {
       Stmt s(db_, sql::kYieldRuns);
       while (s.step())
         in.runs.push_back({s.column_text(0), s.column_text(1), s.column_text(2),
-                           s.column_text(3), s.column_text(4)});
+                           s.column_text(3)});
       Stmt f(db_, sql::kYieldFailedSteps);
       f.text(1, since);
       while (f.step()) in.failed_steps.emplace_back(f.column_text(0), f.column_text(1));
@@ -342,9 +342,10 @@ class SqliteStore : public Store {
                        std::to_string(sql::kSchemaVersion) + ")");
     for (; v < sql::kSchemaVersion; ++v) {
       std::string text = sql::kMigrations[v];
-      const std::string seq = "@SEQ@";
-      for (size_t at; (at = text.find(seq)) != std::string::npos;)
-        text.replace(at, seq.size(), "INTEGER PRIMARY KEY");
+      for (auto word : {std::make_pair("@SEQ@", "INTEGER PRIMARY KEY"),
+                        std::make_pair("@KEYED@", "WITHOUT ROWID")})
+        for (size_t at; (at = text.find(word.first)) != std::string::npos;)
+          text.replace(at, std::strlen(word.first), word.second);
       exec(text);
       exec("PRAGMA user_version = " + std::to_string(v + 1));
     }

@@ -39,7 +39,6 @@ std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const st
 
   std::vector<Unit> units;
   std::unordered_map<std::string, size_t> unit_of_dut;
-  std::unordered_map<std::string, size_t> unit_of_fail_run;
   units.reserve(in.runs.size());
   unit_of_dut.reserve(in.runs.size());
   for (const YieldRun &r : in.runs) {
@@ -62,7 +61,6 @@ std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const st
     Unit &u = units[found.first->second];
     u.last_pass = pass;
     ++u.decisive;
-    if (!pass && u.counted) unit_of_fail_run.emplace(r.id, found.first->second);
   }
 
   for (const Unit &u : units) {
@@ -74,8 +72,9 @@ std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const st
     g.retests += u.decisive - 1;
   }
   for (const auto &fs : in.failed_steps) {
-    auto it = unit_of_fail_run.find(fs.first);
-    if (it != unit_of_fail_run.end()) ++groups[units[it->second].group].failed[fs.second];
+    auto it = unit_of_dut.find(fs.first);
+    if (it != unit_of_dut.end() && units[it->second].counted)
+      ++groups[units[it->second].group].failed[fs.second];
   }
 
   std::vector<YieldGroup> out;

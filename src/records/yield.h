@@ -25,12 +25,13 @@
 namespace trn::records {
 
 struct YieldRun {
-  std::string id, dut, station, started, outcome;
+  std::string dut, station, started, outcome;
 };
 
 struct YieldInput {
   std::vector<YieldRun> runs;  // completed runs, in start-time order
-  // (run id, step name) for each failed step of each fail run
+  // (DUT id, step name) for each failed step of each fail run: a unit's fail
+  // runs all count in its group, so the unit is enough.
   std::vector<std::pair<std::string, std::string>> failed_steps;
 };
 

@@ -321,6 +321,28 @@ TEST(RecordsStore, SchemaFromEmptyFile) {
   }
 }
 
+// The default database: under $XDG_DATA_HOME when it is an absolute path,
+// else under ~/.local/share; its folders are made when recording.
+TEST(RecordsStore, DefaultPlace) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  char cwd[4096];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+  const std::string here = cwd;
+  const char *home = getenv("HOME");
+  const std::string saved_home = home ? home : "";
+  setenv("HOME", here.c_str(), 1);
+  setenv("XDG_DATA_HOME", "relative", 1);
+  EXPECT_EQ(rec::default_database(), here + "/.local/share/trnctl/records.db");
+  setenv("XDG_DATA_HOME", (here + "/data").c_str(), 1);
+  EXPECT_EQ(rec::default_database(), here + "/data/trnctl/records.db");
+  EXPECT_THROW(rec::open_store("", rec::OpenMode::Existing), rec::StoreError);
+  rec::open_store("", rec::OpenMode::Create);
+  EXPECT_EQ(access("data/trnctl/records.db", F_OK), 0);
+  unsetenv("XDG_DATA_HOME");
+  setenv("HOME", saved_home.c_str(), 1);
+}
+
 TEST(RecordsCommand, Refusals) {
   WorkDir dir;
   ASSERT_TRUE(dir.ok());
