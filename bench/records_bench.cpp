@@ -3,7 +3,8 @@
 // aborted runs), then
 // - `trnctl records yield` over it, the program as it is run, with each
 //   grouping (median of 5, and the slowest);
-// - `trnctl records --dut` and `records show` of one unit;
+// - `trnctl records` listing every run, and `records --dut` and `records
+//   show` of one unit;
 // - recording a run as a station does: the insert when it starts plus the
 //   completion with its 20 steps when it ends (median, p99 and slowest of 200),
 //   on the full file, each commit synced to the disk.
@@ -245,6 +246,7 @@ int main(int argc, char **argv) {
     time_command("trnctl records yield --by day", {"records", "--db", db, "yield", "--by", "day"});
     time_command("trnctl records yield --by station",
                  {"records", "--db", db, "yield", "--by", "station"});
+    time_command("trnctl records (all runs, text)", {"records", "--db", db});
     time_command("trnctl records --dut (one unit)", {"records", "--db", db, "--dut", "SN100500"});
     time_command("trnctl records show (one unit)", {"records", "--db", db, "show", "SN100500"});
 

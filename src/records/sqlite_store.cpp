@@ -83,7 +83,9 @@ class Stmt {
   bool column_null(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
   Json column_json(int c) const {
     if (column_null(c)) return Json();
-    return Json::parse(column_text(c), nullptr, false);  // discarded (not thrown) when bad
+    const std::string text = column_text(c);
+    Json v = Json::parse(text, nullptr, false);
+    return v.is_discarded() ? Json(text) : v;  // not JSON (written by hand): the text itself
   }
 
  private:
