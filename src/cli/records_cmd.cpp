@@ -200,6 +200,9 @@ CLI::App *add_records_command(CLI::App &app, RecordsArgs &a) {
 }
 
 int run_records(const RecordsArgs &a, bool json_given) {
+  // Results may be long (every run of a line): written in blocks, not a
+  // write per line.  Nothing has been printed yet, so the buffer can change.
+  setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   const bool json = json_given || a.json;
   if (a.records->count("--db") > 0 && a.db.empty()) throw Failure{kUsage, "--db: the path is empty"};
   const bool showing = a.show->parsed(), yielding = a.yield->parsed();
