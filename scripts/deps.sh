@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtk2.0-dev libglib2.0-dev libx11-dev libgtest-dev
           libgmock-dev libbenchmark-dev xvfb xauth psmisc util-linux libcli11-dev nlohmann-json3-dev
-          dpkg-dev file)
+          libsqlite3-dev dpkg-dev file)
 if [ "${TRN_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi

@@ -121,6 +121,9 @@ trnctl set gpio=0,|0,1 0,2
 trnctl set gpio=none,|
 trnctl backlight |off on
 trnctl selftest --b|--buttons --button-timeout
+trnctl rec|records
+trnctl records --db x.db y|yield
+trnctl records yield --by |day station
 EOF
 
 echo "--- apt-get remove"

@@ -3,7 +3,8 @@
 # and on a line paced at 9600 baud: builds, then prints a table of the
 # panel's exchange and read_all (fixed and fast), trnctl get and selftest,
 # status frame to check box latency, the monitor's CPU use, trnctl's start-up
-# and memory, the panel's peak memory and its start-up time.
+# and memory, the panel's peak memory and its start-up time; then the records
+# database at 100,000 runs (yield, and recording one run).
 # Runs everything under a virtual X server; ends only what it started.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -29,6 +30,7 @@ ms() { date +%s%N | awk '{printf "%.0f", $1 / 1e6}'; }
 exchange="$("$b/exchange_bench" 50)"
 panel="$("$b/panel_bench")"
 trnctl="$("$b/trnctl_bench" 5)"
+records="$(cd "$b" && ./records_bench 100000)"
 
 # Start-up to the window shown, with no board: trndemo prints its failure line
 # right after it has shown the window.  Median of 5 runs.
@@ -89,4 +91,8 @@ echo "$trnctl" | sed -nE 's/^trnctl --version: median ([0-9.]+) ms, p90 ([0-9.]+
 echo "$trnctl" | sed -nE 's/^trnctl peak resident memory during selftest: ([0-9.]+) MiB \(([0-9]+) kB\)/| trnctl peak resident memory (selftest) | \1 MiB (\2 kB) | |/p'
 echo "| Peak resident memory of trndemo | $((rss_kb / 1024)) MiB ($rss_kb kB) | |"
 echo "| Start-up to window shown, no board (median of 5) | $start_ms ms | |"
+rc() { echo "$records" | pick "$1: " | sed -E 's/.*: median ([0-9]+) ms, slowest ([0-9]+) ms.*/\1 ms (slowest \2 ms)/'; }
+echo "| trnctl records yield, 100,000 runs (median of 5) | $(rc 'trnctl records yield') | |"
+echo "| trnctl records yield --by day / --by station | $(rc 'yield --by day') / $(rc 'yield --by station') | |"
+echo "$records" | sed -nE 's/^recording a run \(([0-9]+) steps\): median ([0-9.]+) ms, p99 ([0-9.]+) ms, slowest ([0-9.]+) ms.*/| Recording a run (\1 steps, insert + completion, 200 runs) | median \2 ms, p99 \3 ms, slowest \4 ms | |/p'
 INNER

@@ -15,41 +15,56 @@
 
 #include "cli.h"
 #include "output.h"
+#include "records_cmd.h"
 
 
 namespace {
 
 using namespace trnctl;
 
-const char *const kCommands = "info, get, set, watch, backlight, raw, selftest";
-const char *const kCommandNames[] = {"info", "get", "set", "watch", "backlight", "raw", "selftest"};
+const char *const kCommands = "info, get, set, watch, backlight, raw, selftest, records";
 
-// True for an option that takes the next argument as its value: the long
-// names, and a cluster of short flags that ends in -d, -t or -r ("-vd").
-bool takes_value(const std::string &arg) {
-  for (const char *name : {"--device", "--timeout", "--retries", "--count", "--for",
-                           "--button-timeout", "--report", "--dut"})
-    if (arg == name) return true;
-  if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') return false;
-  for (size_t i = 1; i < arg.size(); ++i) {
-    if (arg[i] == 'v' || arg[i] == 'h') continue;
-    return (arg[i] == 'd' || arg[i] == 't' || arg[i] == 'r') && i + 1 == arg.size();
+// The names of every option that takes a value ("--device", "-d", ...), from
+// the argument table itself, the commands' own options included.
+std::vector<std::string> value_options(const CLI::App &app) {
+  std::vector<std::string> names;
+  auto add = [&](const CLI::App *a) {
+    for (const CLI::Option *opt : a->get_options()) {
+      if (opt->get_positional() || opt->get_type_size() == 0) continue;  // operands, flags
+      for (const std::string &l : opt->get_lnames()) names.push_back("--" + l);
+      for (const std::string &s : opt->get_snames()) names.push_back("-" + s);
+    }
+  };
+  add(&app);
+  for (const CLI::App *sub : app.get_subcommands({})) {
+    add(sub);
+    for (const CLI::App *subsub : sub->get_subcommands({})) add(subsub);
   }
-  return false;
+  return names;
+}
+
+// True for an option that takes the next argument as its value: one of
+// names, or a cluster of short options whose last one does ("-vd").
+bool takes_value(const std::string &arg, const std::vector<std::string> &names) {
+  if (std::find(names.begin(), names.end(), arg) != names.end()) return true;
+  if (arg.size() < 3 || arg[0] != '-' || arg[1] == '-') return false;
+  return std::find(names.begin(), names.end(), std::string("-") + arg.back()) != names.end();
 }
 
 // The usual rule: "--" ends the options, and every argument after it is an
 // operand, even one that begins with '-'.  Returns the index of the first
 // "--" (argc when there is none); *command: whether a command, the first
 // argument that is neither an option nor an option's value, comes before it.
-int options_end(int argc, char **argv, bool *command) {
+int options_end(int argc, char **argv, const std::vector<std::string> &names, bool *command) {
   *command = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--") return i;
     if (a.size() > 1 && a[0] == '-') {
       // CLI11 never takes "--" as a value: "--dut --" lacks its value.
-      if (takes_value(a) && i + 1 < argc && std::strcmp(argv[i + 1], "--") != 0) ++i;
+      if (a.find('=') == std::string::npos && takes_value(a, names) && i + 1 < argc &&
+          std::strcmp(argv[i + 1], "--") != 0)
+        ++i;
     } else {
       *command = true;
     }
@@ -201,17 +216,19 @@ int main(int argc, char **argv) {
   selftest->add_option("--report", so.report, "Write the JSON record to FILE")->type_name("FILE");
   selftest->add_option("--dut", so.dut, "Identifier of the unit under test, for the record")
       ->type_name("ID");
+  RecordsArgs records;
+  add_records_command(app, records);
 
   // CLI11 sees the arguments before "--"; those after it are operands of
   // the command, and the first of them is the command when none came before.
   bool command_first = false;
-  const int cut = options_end(argc, argv, &command_first);
+  const int cut = options_end(argc, argv, value_options(app), &command_first);
   std::vector<const char *> before(argv, argv + cut);
   std::vector<std::string> operands(argv + std::min(cut + 1, argc), argv + argc);
   if (!command_first && !operands.empty()) {
-    if (std::find_if(std::begin(kCommandNames), std::end(kCommandNames), [&](const char *c) {
-          return operands.front() == c;
-        }) == std::end(kCommandNames)) {
+    const auto commands = app.get_subcommands({});
+    if (std::none_of(commands.begin(), commands.end(),
+                     [&](const CLI::App *c) { return c->get_name() == operands.front(); })) {
       fprintf(stderr, "trnctl: unknown command %s (commands: %s)\n",
               shown(operands.front()).c_str(), kCommands);
       return kUsage;
@@ -245,6 +262,15 @@ int main(int argc, char **argv) {
 
   int status = kDone;
   try {
+    if (records.records->parsed()) {
+      if (records.show && records.show->parsed() && records.key.empty() && operands.size() == 1) {
+        records.key = operands.front();
+        operands.clear();
+      }
+      if (!operands.empty())
+        throw Failure{kUsage, "records: " + shown(operands.front()) + " is not expected (see trnctl --help)"};
+      return with_output_checked(run_records(records, o.json), false);
+    }
     // The operands after "--", then whether each command has what it needs.
     const std::string command = app.get_subcommands().front()->get_name();
     bool state_given = state_option->count() > 0;

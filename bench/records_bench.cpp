@@ -1,0 +1,280 @@
+// The records database at production size: a file of 100,000 runs (20 steps
+// each, four stations over 30 days, retests after failures, a few error and
+// aborted runs), then
+// - `trnctl records yield` over it, the program as it is run, with each
+//   grouping (median of 5, and the slowest);
+// - `trnctl records` listing every run, and `records --dut` and `records
+//   show` of one unit;
+// - recording a run as a station does: the insert when it starts plus the
+//   completion with its 20 steps when it ends (median, p99 and slowest of 200),
+//   on the full file, each commit synced to the disk.
+// Usage: records_bench [RUNS] [FOLDER]; the file is made in a fresh folder
+// under FOLDER (default: the current one, so on the disk rather than in a
+// memory file system) and removed afterwards.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "sql.h"
+#include "store.h"
+
+namespace rec = trn::records;
+
+namespace {
+
+const char *const kSteps[] = {
+    "identify",   "save",     "volume",     "brightness", "volume-output", "ring",
+    "ring-volume", "ring-freq", "ring-led",  "membrane",   "gpio",          "audio",
+    "nurse-led",  "pass-through", "pass-delay", "backlight", "restore",    "membrane-green",
+    "nurse-led-on", "backlight-off-on"};
+constexpr int kStepCount = sizeof kSteps / sizeof kSteps[0];
+
+// The time of second s of 2026-11-01 onwards, as the records keep it.
+std::string time_text(long s, int ms) {
+  const long day = s / 86400, rest = s % 86400;
+  char text[64];
+  snprintf(text, sizeof text, "2026-%02ld-%02ldT%02ld:%02ld:%02ld.%03dZ", 11 + day / 30,
+           1 + day % 30, rest / 3600, rest / 60 % 60, rest % 60, ms);
+  return text;
+}
+
+rec::Run make_run(const std::string &dut, const std::string &station, const std::string &started,
+                  const std::string &outcome, std::mt19937 &rng) {
+  rec::Run r;
+  r.id = rec::new_run_id();
+  r.dut = dut;
+  r.station = station;
+  r.operator_name = "op";
+  r.version = "1.1.1";
+  r.plan = 1;
+  r.started = started;
+  r.ended = started;
+  r.outcome = outcome;
+  r.options = rec::Json{{"buttons", true}, {"button_timeout", 10}};
+  r.device = "/dev/ttyUSB0";
+  r.board = "1b 42 00 07 42 f8 0d";
+  r.model = "Q742";
+  r.firmware = "11";
+  r.duration_ms = 41000;
+  r.planned = kStepCount;
+  const int bad = outcome == rec::kFail ? static_cast<int>(rng() % kStepCount) : -1;
+  // A few steps fail far more often than the rest, as on a real line.
+  const int bad2 = outcome == rec::kFail && rng() % 3 == 0 ? 9 : -1;
+  for (int i = 0; i < kStepCount; ++i) {
+    rec::Step st;
+    st.name = kSteps[i];
+    st.outcome = i == bad || i == bad2 ? rec::kFail : rec::kPass;
+    st.start_ms = i * 2000;
+    st.ms = 1900;
+    st.written = rec::Json::array({3, 15});
+    st.read = rec::Json::array({3, st.outcome == rec::kFail ? 0 : 15});
+    st.tries = 2;
+    if (st.outcome == rec::kFail) st.why = "wrote 15, read 0";
+    r.steps.push_back(st);
+  }
+  r.passed = kStepCount - (bad >= 0) - (bad2 >= 0 && bad2 != bad);
+  return r;
+}
+
+// Fills the file in one transaction through the records' own statements.
+bool seed(const std::string &path, long runs) {
+  rec::open_store(path, rec::OpenMode::Create);  // the schema
+  sqlite3 *db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
+  sqlite3_exec(db, "PRAGMA synchronous = OFF; BEGIN", nullptr, nullptr, nullptr);
+  sqlite3_stmt *begin = nullptr, *finish = nullptr, *step = nullptr;
+  sqlite3_prepare_v2(db, rec::sql::kBeginRun, -1, &begin, nullptr);
+  sqlite3_prepare_v2(db, rec::sql::kFinishRun, -1, &finish, nullptr);
+  sqlite3_prepare_v2(db, rec::sql::kInsertStep, -1, &step, nullptr);
+  // Parameters by their names ($1 is not always the first one in the text).
+  auto at = [](sqlite3_stmt *s, int n) {
+    return sqlite3_bind_parameter_index(s, ("$" + std::to_string(n)).c_str());
+  };
+  auto text = [&at](sqlite3_stmt *s, int n, const std::string &v) {
+    sqlite3_bind_text(s, at(s, n), v.c_str(), -1, SQLITE_TRANSIENT);
+  };
+  auto number = [&at](sqlite3_stmt *s, int n, long long v) { sqlite3_bind_int64(s, at(s, n), v); };
+  std::mt19937 rng(42);
+  long made = 0, unit = 0;
+  while (made < runs) {
+    // A unit: its first run, and after a fail (or an error, or an abort)
+    // a retest, up to three.
+    const std::string dut = "SN" + std::to_string(100000 + unit++);
+    long t = static_cast<long>(made * (30.0 * 86400 / runs));
+    for (int attempt = 0; attempt < 4 && made < runs; ++attempt, ++made, t += 600) {
+      const unsigned roll = rng() % 1000;
+      const char *outcome = roll < 10 ? rec::kError : roll < 13 ? rec::kAborted
+                            : roll < (attempt ? 40u : 80u) ? rec::kFail : rec::kPass;
+      const std::string station = "line" + std::to_string(1 + rng() % 4);
+      rec::Run r = make_run(dut, station, time_text(t, static_cast<int>(rng() % 1000)), outcome,
+                            rng);
+      const std::string options = r.options.dump();
+      text(begin, 1, r.id);
+      text(begin, 2, r.dut);
+      text(begin, 3, r.station);
+      text(begin, 4, r.operator_name);
+      text(begin, 5, "seed 1 1");
+      text(begin, 6, r.tool);
+      text(begin, 7, r.version);
+      number(begin, 8, r.plan);
+      text(begin, 9, r.started);
+      text(begin, 10, options);
+      text(begin, 11, r.device);
+      while (sqlite3_step(begin) == SQLITE_ROW) {
+      }
+      sqlite3_reset(begin);
+      text(finish, 1, r.id);
+      text(finish, 2, r.ended);
+      text(finish, 3, r.outcome);
+      number(finish, 4, r.duration_ms);
+      text(finish, 5, options);
+      text(finish, 6, r.device);
+      text(finish, 7, r.board);
+      text(finish, 8, r.model);
+      text(finish, 9, r.firmware);
+      number(finish, 10, r.passed);
+      number(finish, 11, r.planned);
+      sqlite3_step(finish);
+      sqlite3_reset(finish);
+      int pos = 0;
+      for (const rec::Step &st : r.steps) {
+        text(step, 1, r.id);
+        number(step, 2, ++pos);
+        text(step, 3, st.name);
+        text(step, 4, st.outcome);
+        number(step, 5, st.start_ms);
+        number(step, 6, st.ms);
+        text(step, 7, st.written.dump());
+        text(step, 8, st.read.dump());
+        number(step, 9, st.tries);
+        if (st.why.empty())
+          sqlite3_bind_null(step, at(step, 10));
+        else
+          text(step, 10, st.why);
+        sqlite3_step(step);
+        sqlite3_reset(step);
+      }
+      if (r.outcome == rec::kPass) {
+        ++made;
+        break;
+      }
+    }
+  }
+  sqlite3_finalize(begin);
+  sqlite3_finalize(finish);
+  sqlite3_finalize(step);
+  bool ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  // Every run completed, every step there.
+  sqlite3_stmt *count = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT (SELECT COUNT(*) FROM runs WHERE outcome IS NOT NULL), "
+                     "(SELECT COUNT(*) FROM steps)",
+                     -1, &count, nullptr);
+  ok = ok && sqlite3_step(count) == SQLITE_ROW && sqlite3_column_int64(count, 0) == runs &&
+       sqlite3_column_int64(count, 1) == runs * kStepCount;
+  sqlite3_finalize(count);
+  sqlite3_close(db);
+  return ok;
+}
+
+// Runs trnctl with args, its output thrown away; milliseconds, or -1 when it
+// did not exit 0.
+double trnctl(const std::vector<std::string> &args) {
+  std::string exe = bench::exe_dir() + "/trnctl";
+  std::vector<std::string> all = {"trnctl"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (auto &a : all) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const double t0 = bench::now_ms();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double ms = bench::now_ms() - t0;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+}
+
+void time_command(const char *what, const std::vector<std::string> &args) {
+  std::vector<double> ms;
+  for (int i = 0; i < 5; ++i) {
+    double m = trnctl(args);
+    if (m < 0) {
+      printf("%s: trnctl failed\n", what);
+      return;
+    }
+    ms.push_back(m);
+  }
+  printf("%s: median %.0f ms, slowest %.0f ms (5 runs)\n", what, bench::percentile(ms, 50),
+         bench::percentile(ms, 100));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const long runs = argc > 1 ? std::atol(argv[1]) : 100000;
+  std::string folder = std::string(argc > 2 ? argv[2] : ".") + "/records-bench-XXXXXX";
+  if (runs < 1 || !mkdtemp(&folder[0])) {
+    fprintf(stderr, "usage: records_bench [RUNS] [FOLDER]\n");
+    return 2;
+  }
+  const std::string db = folder + "/records.db";
+  int rc = 0;
+  try {
+    double t0 = bench::now_ms();
+    if (!seed(db, runs)) throw rec::StoreError("seeding failed");
+    // Seeded without syncing: put it on the disk now, so that no measured
+    // commit pays for flushing the whole file.
+    sync();
+    struct stat st {};
+    stat(db.c_str(), &st);
+    printf("seeded %ld runs of %d steps in %.1f s: %.0f MB\n", runs, kStepCount,
+           (bench::now_ms() - t0) / 1000, st.st_size / 1e6);
+
+    time_command("trnctl records yield", {"records", "--db", db, "yield"});
+    time_command("trnctl records yield --by day", {"records", "--db", db, "yield", "--by", "day"});
+    time_command("trnctl records yield --by station",
+                 {"records", "--db", db, "yield", "--by", "station"});
+    time_command("trnctl records (all runs, text)", {"records", "--db", db});
+    time_command("trnctl records --dut (one unit)", {"records", "--db", db, "--dut", "SN100500"});
+    time_command("trnctl records show (one unit)", {"records", "--db", db, "show", "SN100500"});
+
+    // Recording, as a station does it: the database opened once, then per
+    // run an insert at the start and the completion at the end.
+    t0 = bench::now_ms();
+    auto store = rec::open_store(db, rec::OpenMode::Create);
+    const double open_ms = bench::now_ms() - t0;
+    std::mt19937 rng(7);
+    std::vector<double> ms;
+    for (int i = 0; i < 200; ++i) {
+      rec::Run r = make_run("SN9" + std::to_string(i % 10), "line1", rec::utc_now(),
+                            i % 5 ? rec::kPass : rec::kFail, rng);
+      const double start = bench::now_ms();
+      store->begin(r);
+      r.ended = rec::utc_now();
+      store->finish(r);
+      ms.push_back(bench::now_ms() - start);
+    }
+    printf("opening the database: %.1f ms\n", open_ms);
+    printf("recording a run (%d steps): median %.2f ms, p99 %.2f ms, slowest %.2f ms (200 runs)\n",
+           kStepCount, bench::percentile(ms, 50), bench::percentile(ms, 99),
+           bench::percentile(ms, 100));
+  } catch (const rec::StoreError &e) {
+    fprintf(stderr, "records_bench: %s\n", e.what());
+    rc = 1;
+  }
+  for (const char *suffix : {"", "-wal", "-shm"}) unlink((db + suffix).c_str());
+  rmdir(folder.c_str());
+  return rc;
+}

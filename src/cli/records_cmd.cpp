@@ -1,0 +1,262 @@
+// `trnctl records`: lists the runs in the records database, newest first
+// (text, JSON one run a line, or CSV), shows whole runs with their steps, and
+// computes the yield per group.  Results on standard output, messages on
+// standard error; a database that cannot be opened or read is exit status 1.
+#include "records_cmd.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "output.h"
+#include "store.h"
+
+namespace trnctl {
+
+namespace {
+
+namespace rec = trn::records;
+
+constexpr int kRecordsFailed = 1;
+
+// Rows of cells as lines, each column as wide as its widest cell, two spaces
+// between columns; the last column is not padded.
+std::vector<std::string> format_table(const std::vector<std::vector<std::string>> &rows,
+                                      const std::vector<bool> &right_aligned) {
+  std::vector<size_t> width;
+  for (const auto &row : rows)
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (width.size() <= c) width.push_back(0);
+      width[c] = std::max(width[c], row[c].size());
+    }
+  std::vector<std::string> lines;
+  for (const auto &row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (c) line += "  ";
+      const std::string pad(width[c] - row[c].size(), ' ');
+      const bool right = c < right_aligned.size() && right_aligned[c];
+      if (right) line += pad;
+      line += row[c];
+      if (!right && c + 1 < row.size()) line += pad;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+void print_table(const std::vector<std::vector<std::string>> &rows,
+                 const std::vector<bool> &right_aligned) {
+  for (const std::string &line : format_table(rows, right_aligned)) print_line(line);
+}
+
+// "2026-12-08T10:15:02.345Z" to the second: "2026-12-08T10:15:02Z".
+std::string to_second(const std::string &t) {
+  return t.size() >= 19 ? t.substr(0, 19) + "Z" : t;
+}
+
+std::string outcome_text(const rec::Run &r) { return r.outcome.empty() ? "open" : r.outcome; }
+
+// A CSV field (RFC 4180): quoted when it holds a comma, a quote or a line break.
+std::string csv_field(const std::string &v) {
+  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+  std::string out = "\"";
+  for (char c : v) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+void print_csv(const std::vector<rec::Run> &runs) {
+  print_line("id,dut,station,operator,started,ended,outcome,try,plan,tool,version,device,board,"
+             "model,firmware,duration_ms,passed,planned");
+  for (const rec::Run &r : runs) {
+    const std::vector<std::string> cells = {
+        r.id, r.dut, r.station, r.operator_name, r.started, r.ended, r.outcome,
+        std::to_string(r.try_number), std::to_string(r.plan), r.tool, r.version, r.device,
+        r.board, r.model, r.firmware, r.duration_ms < 0 ? "" : std::to_string(r.duration_ms),
+        std::to_string(r.passed), std::to_string(r.planned)};
+    std::string line;
+    for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + csv_field(cells[i]);
+    print_line(line);
+  }
+}
+
+void print_list(const std::vector<rec::Run> &runs) {
+  std::vector<std::vector<std::string>> rows;
+  rows.reserve(runs.size());
+  for (const rec::Run &r : runs)
+    rows.push_back({to_second(r.started), r.dut, std::to_string(r.try_number), outcome_text(r),
+                    r.station, r.id});
+  print_table(rows, {false, false, true});
+}
+
+std::string compact(const rec::Json &v) { return json_text(v); }
+
+void print_run(const rec::Run &r) {
+  print_line("id        " + r.id);
+  print_line("dut       " + r.dut + " (try " + std::to_string(r.try_number) + ")");
+  print_line("outcome   " + outcome_text(r) + " (" + std::to_string(r.passed) + " of " +
+             std::to_string(r.planned) + " steps passed)");
+  print_line("station   " + r.station + ", operator " + r.operator_name);
+  print_line("started   " + r.started);
+  print_line("ended     " + (r.ended.empty() ? std::string("-") : r.ended) +
+             (r.duration_ms < 0 ? "" : " (" + std::to_string(r.duration_ms) + " ms)"));
+  print_line("tool      " + r.tool + " " + r.version + ", plan " + std::to_string(r.plan));
+  print_line("device    " + (r.device.empty() ? std::string("-") : r.device));
+  print_line("board     " + (r.board.empty() ? std::string("-") : r.board) +
+             (r.model.empty() ? "" : ", model " + r.model) +
+             (r.firmware.empty() ? "" : ", firmware " + r.firmware));
+  print_line("options   " + compact(r.options));
+  print_line("steps");
+  std::vector<std::vector<std::string>> rows;
+  for (const rec::Step &st : r.steps)
+    rows.push_back({st.outcome, st.name, "+" + std::to_string(st.start_ms) + " ms",
+                    std::to_string(st.ms) + " ms",
+                    std::to_string(st.tries) + (st.tries == 1 ? " try" : " tries"), st.why});
+  // Each step's line, then what it wrote and read.
+  const std::vector<std::string> lines =
+      format_table(rows, {false, false, true, true, true, false});
+  for (size_t i = 0; i < lines.size(); ++i) {
+    print_line("  " + lines[i]);
+    const rec::Step &st = r.steps[i];
+    if (!st.written.is_null()) print_line("      written " + compact(st.written));
+    if (!st.read.is_null()) print_line("      read    " + compact(st.read));
+  }
+}
+
+std::string percent(double fraction) {
+  if (fraction < 0) return "-";
+  char text[16];
+  snprintf(text, sizeof text, "%.1f%%", fraction * 100);
+  return text;
+}
+
+void print_yield(const std::vector<rec::YieldGroup> &groups) {
+  std::vector<std::vector<std::string>> rows = {
+      {"group", "units", "first-pass", "final", "retests", "errors", "aborted", "top failures"}};
+  for (const rec::YieldGroup &g : groups) {
+    std::string top;
+    for (const auto &t : g.top_failures)
+      top += (top.empty() ? "" : ", ") + t.first + " " + std::to_string(t.second);
+    rows.push_back({g.group, std::to_string(g.units), percent(g.first_pass_yield()),
+                    percent(g.final_yield()), std::to_string(g.retests), std::to_string(g.errors),
+                    std::to_string(g.aborted), top.empty() ? "-" : top});
+  }
+  print_table(rows, {false, true, true, true, true, true, true, false});
+}
+
+std::string since_of(const RecordsArgs &a) {
+  if (a.since.empty()) return "";
+  std::string since;
+  if (!rec::parse_since(a.since, &since))
+    throw Failure{kUsage, "--since: " + shown(a.since) +
+                              " is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM[:SS], UTC)"};
+  return since;
+}
+
+// The listing's own options are refused with show and yield.
+void refuse_listing_options(const RecordsArgs &a, const char *command, bool since_too) {
+  std::vector<const char *> given;
+  if (!a.dut.empty()) given.push_back("--dut");
+  if (!a.station.empty()) given.push_back("--station");
+  if (!a.outcome.empty()) given.push_back("--outcome");
+  if (a.csv) given.push_back("--csv");
+  if (since_too && !a.since.empty()) given.push_back("--since");
+  if (!given.empty())
+    throw Failure{kUsage, std::string("records ") + command + ": " + given.front() +
+                              " applies to the listing only"};
+}
+
+}  // namespace
+
+CLI::App *add_records_command(CLI::App &app, RecordsArgs &a) {
+  CLI::App *r = app.add_subcommand("records", "List the recorded runs, show them, their yield");
+  r->add_option("--db", a.db, "The records database (default: $XDG_DATA_HOME/trnctl/records.db)")
+      ->type_name("PATH");
+  r->add_option("--dut", a.dut, "Only the runs of this unit")->type_name("ID");
+  r->add_option("--station", a.station, "Only the runs of this station")->type_name("NAME");
+  r->add_option("--since", a.since, "Only runs started on or after this UTC date or time")
+      ->type_name("DATE");
+  r->add_option("--outcome", a.outcome, "Only runs with this outcome (pass, fail, error, aborted)")
+      ->type_name("OUTCOME");
+  r->add_flag("--json", a.json, "One JSON record per run and line");
+  r->add_flag("--csv", a.csv, "CSV with a header line");
+  r->footer("Exit status: 0 done, 1 the database cannot be opened or read (or show found\n"
+            "nothing), 2 usage.  See trnctl(1).");
+  a.records = r;
+  a.show = r->add_subcommand("show", "Whole runs with their steps: one run, or every run of a unit");
+  // Checked in run_records: the id may also come after "--".
+  a.show->add_option("ID", a.key, "A run id or a DUT id")->type_name("");
+  a.show->fallthrough();
+  a.yield = r->add_subcommand("yield", "Units, first-pass and final yield, retests, errors");
+  a.yield->add_option("--by", a.by, "One group per UTC day or per station (default: one group)")
+      ->type_name("day|station");
+  a.yield->fallthrough();
+  return r;
+}
+
+int run_records(const RecordsArgs &a, bool json_given) {
+  // Results may be long (every run of a line): written in blocks, not a
+  // write per line.  Nothing has been printed yet, so the buffer can change.
+  setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  const bool json = json_given || a.json;
+  if (a.records->count("--db") > 0 && a.db.empty()) throw Failure{kUsage, "--db: the path is empty"};
+  const bool showing = a.show->parsed(), yielding = a.yield->parsed();
+  if (showing) refuse_listing_options(a, "show", true);
+  if (yielding) refuse_listing_options(a, "yield", false);
+  if (json && a.csv) throw Failure{kUsage, "records: --json and --csv exclude each other"};
+  if (!a.outcome.empty() && !rec::is_run_outcome(a.outcome))
+    throw Failure{kUsage, "--outcome: " + shown(a.outcome) +
+                              " is not an outcome (pass, fail, error, aborted)"};
+  rec::GroupBy by = rec::GroupBy::All;
+  if (a.by == "day") by = rec::GroupBy::Day;
+  else if (a.by == "station") by = rec::GroupBy::Station;
+  else if (!a.by.empty())
+    throw Failure{kUsage, "--by: " + shown(a.by) + " is not a grouping (day, station)"};
+  const std::string since = since_of(a);
+  if (showing && a.key.empty()) throw Failure{kUsage, "records show: ID is required"};
+
+  try {
+    auto store = rec::open_store(a.db, rec::OpenMode::Existing);
+    if (showing) {
+      const std::vector<rec::Run> runs = store->show(a.key);
+      if (runs.empty())
+        throw Failure{kRecordsFailed, "records show: no run and no unit " + shown(a.key)};
+      for (size_t i = 0; i < runs.size(); ++i) {
+        if (json) {
+          print_json(rec::to_json(runs[i]));
+          continue;
+        }
+        if (i) print_line("");
+        print_run(runs[i]);
+      }
+      return kDone;
+    }
+    if (yielding) {
+      const auto groups = rec::compute_yield(store->yield_input(since), by, since);
+      if (json)
+        for (const auto &g : groups) print_json(rec::to_json(g));
+      else
+        print_yield(groups);
+      return kDone;
+    }
+    rec::Filter f{a.dut, a.station, a.outcome, since};
+    const std::vector<rec::Run> runs = store->list(f, json);
+    if (json)
+      for (const rec::Run &r : runs) print_json(rec::to_json(r));
+    else if (a.csv)
+      print_csv(runs);
+    else
+      print_list(runs);
+    return kDone;
+  } catch (const rec::StoreError &e) {
+    throw Failure{kRecordsFailed, std::string("records: ") + e.what()};
+  }
+}
+
+}  // namespace trnctl

@@ -1,0 +1,131 @@
+// The records' tables and statements, written once for every database that
+// keeps them: plain SQL that SQLite and PostgreSQL both take, parameters as
+// $1, $2 ... (SQLite binds them by those names), times as ISO 8601 text in
+// UTC, which sorts as time, and JSON values as text.
+#pragma once
+
+#include <string>
+
+namespace trn::records::sql {
+
+// Schema migrations in order: kMigrations[n] brings a database from version
+// n to n + 1.  "@SEQ@" stands for the database's own auto-numbered primary
+// key (the order runs were inserted in, which breaks ties of start times);
+// "@KEYED@" ends a table that the database may store in its primary key's
+// order alone, without a second copy of the key (SQLite's WITHOUT ROWID).
+inline const char *const kMigrations[] = {
+    // Version 1: runs and their steps.  A run is open while its outcome is
+    // NULL; owner is "host pid start-time" of the process that opened it.
+    R"sql(
+CREATE TABLE runs (
+  seq @SEQ@,
+  id TEXT NOT NULL UNIQUE,
+  dut TEXT NOT NULL,
+  station TEXT NOT NULL,
+  operator TEXT NOT NULL,
+  owner TEXT,
+  tool TEXT NOT NULL,
+  version TEXT NOT NULL,
+  plan INTEGER NOT NULL,
+  started TEXT NOT NULL,
+  ended TEXT,
+  outcome TEXT CHECK (outcome IN ('pass', 'fail', 'error', 'aborted')),
+  try INTEGER NOT NULL,
+  options TEXT NOT NULL,
+  device TEXT,
+  board TEXT,
+  model TEXT,
+  firmware TEXT,
+  duration_ms INTEGER,
+  passed INTEGER NOT NULL DEFAULT 0,
+  planned INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX runs_dut ON runs (dut, started);
+CREATE INDEX runs_started ON runs (started);
+CREATE INDEX runs_outcome ON runs (outcome, started);
+CREATE INDEX runs_open ON runs (station) WHERE outcome IS NULL;
+CREATE TABLE steps (
+  run_id TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
+  pos INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  outcome TEXT NOT NULL CHECK (outcome IN ('pass', 'fail', 'skipped')),
+  start_ms INTEGER NOT NULL,
+  ms INTEGER NOT NULL,
+  written TEXT,
+  read TEXT,
+  tries INTEGER NOT NULL,
+  why TEXT,
+  PRIMARY KEY (run_id, pos)
+) @KEYED@;
+)sql",
+};
+inline constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
+
+// The try is counted in the statement that inserts the run.
+inline const char *const kBeginRun = R"sql(
+INSERT INTO runs (id, dut, station, operator, owner, tool, version, plan, started, options,
+                  device, try)
+VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11,
+        (SELECT COUNT(*) + 1 FROM runs WHERE dut = $2))
+RETURNING try
+)sql";
+
+inline const char *const kFinishRun = R"sql(
+UPDATE runs SET ended = $2, outcome = $3, duration_ms = $4, options = $5, device = $6,
+                board = $7, model = $8, firmware = $9, passed = $10, planned = $11
+WHERE id = $1 AND outcome IS NULL
+)sql";
+
+inline const char *const kInsertStep = R"sql(
+INSERT INTO steps (run_id, pos, name, outcome, start_ms, ms, written, read, tries, why)
+VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)
+)sql";
+
+inline const char *const kOpenRuns =
+    "SELECT id, owner FROM runs WHERE station = $1 AND outcome IS NULL";
+inline const char *const kAbortRun =
+    "UPDATE runs SET outcome = 'aborted' WHERE id = $1 AND outcome IS NULL";
+
+// The columns of a whole run, in the order read_run() reads them, for
+// "SELECT <kRunColumns> FROM runs r ...".
+inline const char *const kRunColumns =
+    "r.id, r.dut, r.station, r.operator, r.tool, r.version, r.plan, r.started, r.ended, "
+    "r.outcome, r.try, r.options, r.device, r.board, r.model, r.firmware, r.duration_ms, "
+    "r.passed, r.planned";
+inline const char *const kStepColumns =
+    "s.run_id, s.name, s.outcome, s.start_ms, s.ms, s.written, s.read, s.tries, s.why";
+
+// A listing's WHERE clause: only the filters given, each bound in turn.
+struct ListQuery {
+  std::string where;  // "" or " WHERE ..."
+  int params = 0;
+};
+inline ListQuery list_where(bool dut, bool station, bool since, bool outcome) {
+  ListQuery q;
+  auto add = [&q](bool on, const char *test) {
+    if (!on) return;
+    q.where += q.params ? " AND " : " WHERE ";
+    q.where += std::string(test) + " $" + std::to_string(++q.params);
+  };
+  add(dut, "r.dut =");
+  add(station, "r.station =");
+  add(since, "r.started >=");
+  add(outcome, "r.outcome =");
+  return q;
+}
+inline const char *const kNewestFirst = " ORDER BY r.started DESC, r.seq DESC";
+
+inline const char *const kShowWhere = " WHERE r.id = $1 OR r.dut = $1 ORDER BY r.started, r.seq";
+inline const char *const kRunSteps =
+    " FROM steps s WHERE s.run_id = $1 ORDER BY s.pos";
+
+inline const char *const kYieldRuns = R"sql(
+SELECT dut, station, started, outcome FROM runs
+WHERE outcome IS NOT NULL ORDER BY started, seq
+)sql";
+inline const char *const kYieldFailedSteps = R"sql(
+SELECT r.dut, s.name FROM runs r JOIN steps s ON s.run_id = r.id
+WHERE r.outcome = 'fail' AND s.outcome = 'fail' AND r.started >= $1
+)sql";
+
+}  // namespace trn::records::sql

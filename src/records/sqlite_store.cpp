@@ -1,0 +1,472 @@
+// The local store: one SQLite file that several stations on one machine
+// share.  WAL lets readers go on while a station writes, the busy timeout
+// makes a writer wait its turn instead of failing, and synchronous=FULL makes
+// a committed run survive a power loss.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <pwd.h>
+#include <sstream>
+
+#include "sql.h"
+#include "store.h"
+
+namespace trn::records {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;
+
+// One prepared statement; parameters are bound by their names $1, $2 ...
+class Stmt {
+ public:
+  Stmt(sqlite3 *db, const std::string &text) : db_(db) {
+    if (sqlite3_prepare_v2(db, text.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
+      throw StoreError(std::string("cannot prepare a statement: ") + sqlite3_errmsg(db));
+  }
+  ~Stmt() { sqlite3_finalize(stmt_); }
+  Stmt(const Stmt &) = delete;
+  Stmt &operator=(const Stmt &) = delete;
+
+  // Empty text binds NULL when null_if_empty.
+  Stmt &text(int n, const std::string &value, bool null_if_empty = false) {
+    int i = index(n);
+    check(null_if_empty && value.empty()
+              ? sqlite3_bind_null(stmt_, i)
+              : sqlite3_bind_text(stmt_, i, value.data(), static_cast<int>(value.size()),
+                                  SQLITE_TRANSIENT));
+    return *this;
+  }
+  Stmt &number(int n, long long value) {
+    check(sqlite3_bind_int64(stmt_, index(n), value));
+    return *this;
+  }
+  Stmt &null(int n) {
+    check(sqlite3_bind_null(stmt_, index(n)));
+    return *this;
+  }
+  // A JSON value as text; null binds NULL.
+  Stmt &json(int n, const Json &value) {
+    return value.is_null() ? null(n)
+                           : text(n, value.dump(-1, ' ', false, Json::error_handler_t::replace));
+  }
+
+  // True while there is a row.
+  bool step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw StoreError(sqlite3_errmsg(db_));
+  }
+  void run() {
+    while (step()) {
+    }
+  }
+  void reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+
+  std::string column_text(int c) const {
+    const unsigned char *t = sqlite3_column_text(stmt_, c);
+    return t ? std::string(reinterpret_cast<const char *>(t),
+                           static_cast<size_t>(sqlite3_column_bytes(stmt_, c)))
+             : std::string();
+  }
+  long long column_number(int c) const { return sqlite3_column_int64(stmt_, c); }
+  bool column_null(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
+  Json column_json(int c) const {
+    if (column_null(c)) return Json();
+    const std::string text = column_text(c);
+    Json v = Json::parse(text, nullptr, false);
+    return v.is_discarded() ? Json(text) : v;  // not JSON (written by hand): the text itself
+  }
+
+ private:
+  int index(int n) const {
+    const std::string name = "$" + std::to_string(n);
+    int i = sqlite3_bind_parameter_index(stmt_, name.c_str());
+    if (i == 0) throw StoreError("statement has no parameter " + name);
+    return i;
+  }
+  void check(int rc) const {
+    if (rc != SQLITE_OK) throw StoreError(std::string("cannot bind: ") + sqlite3_errmsg(db_));
+  }
+  sqlite3 *db_;
+  sqlite3_stmt *stmt_ = nullptr;
+};
+
+// The process that opens a run: "host pid start-time".  The start time (in
+// clock ticks since boot) tells a live process from a later one that got the
+// same pid.
+std::string process_start_time(long pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  std::ifstream f(path);
+  std::string line;
+  if (!std::getline(f, line)) return "";
+  // Field 22; the command name (field 2) may hold spaces, so count from its ')'.
+  size_t close = line.rfind(')');
+  if (close == std::string::npos) return "";
+  std::istringstream rest(line.substr(close + 1));
+  std::string field;
+  for (int i = 3; i <= 22 && rest >> field; ++i) {
+  }
+  return field;
+}
+
+std::string host_name() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return host;
+}
+
+std::string own_tag() {
+  return host_name() + " " + std::to_string(getpid()) + " " + process_start_time(getpid());
+}
+
+// Whether the process named by an owner tag may still be running.  A process
+// on another machine cannot be looked at: its runs are left alone.
+bool owner_alive(const std::string &tag) {
+  std::istringstream in(tag);
+  std::string host, start;
+  long pid = 0;
+  if (!(in >> host >> pid >> start)) return false;
+  if (host != host_name()) return true;
+  return process_start_time(pid) == start;
+}
+
+class SqliteStore : public Store {
+ public:
+  SqliteStore(const std::string &path, OpenMode mode) : path_(path) {
+    int flags = SQLITE_OPEN_READWRITE | (mode == OpenMode::Create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+      std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      if (mode == OpenMode::Existing && access(path.c_str(), F_OK) != 0)
+        throw StoreError(path + ": no such database");
+      throw StoreError(path + ": " + why);
+    }
+    try {
+      sqlite3_extended_result_codes(db_, 1);
+      sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+      {
+        Stmt wal(db_, "PRAGMA journal_mode = WAL");
+        if (!wal.step() || wal.column_text(0) != "wal")
+          throw StoreError("cannot use write-ahead logging");
+      }
+      exec("PRAGMA synchronous = FULL");
+      exec("PRAGMA foreign_keys = ON");
+      migrate();
+    } catch (const StoreError &e) {
+      sqlite3_close(db_);
+      throw StoreError(path + ": " + e.what());
+    }
+  }
+  ~SqliteStore() override { sqlite3_close(db_); }
+
+  void begin(Run &run) override {
+    Stmt s(db_, sql::kBeginRun);
+    s.text(1, run.id).text(2, run.dut).text(3, run.station).text(4, run.operator_name);
+    s.text(5, own_tag()).text(6, run.tool).text(7, run.version).number(8, run.plan);
+    s.text(9, run.started).json(10, run.options.is_null() ? Json::object() : run.options);
+    s.text(11, run.device, true);
+    guarded([&] {
+      if (!s.step()) throw StoreError("the run was not inserted");
+      run.try_number = static_cast<int>(s.column_number(0));
+      s.run();
+    });
+  }
+
+  void finish(const Run &run) override {
+    guarded([&] {
+      Transaction t(*this);
+      Stmt u(db_, sql::kFinishRun);
+      u.text(1, run.id).text(2, run.ended, true).text(3, run.outcome);
+      if (run.duration_ms < 0)
+        u.null(4);
+      else
+        u.number(4, run.duration_ms);
+      u.json(5, run.options.is_null() ? Json::object() : run.options);
+      u.text(6, run.device, true).text(7, run.board, true).text(8, run.model, true);
+      u.text(9, run.firmware, true).number(10, run.passed).number(11, run.planned);
+      u.run();
+      if (sqlite3_changes(db_) != 1) throw StoreError("no open run " + run.id);
+      Stmt st(db_, sql::kInsertStep);
+      int pos = 0;
+      for (const Step &step : run.steps) {
+        st.text(1, run.id).number(2, ++pos).text(3, step.name).text(4, step.outcome);
+        st.number(5, step.start_ms).number(6, step.ms).json(7, step.written).json(8, step.read);
+        st.number(9, step.tries).text(10, step.why, true);
+        st.run();
+        st.reset();
+      }
+      t.commit();
+    });
+  }
+
+  int close_abandoned(const std::string &station) override {
+    int closed = 0;
+    guarded([&] {
+      Transaction t(*this);
+      std::vector<std::string> gone;
+      Stmt open(db_, sql::kOpenRuns);
+      open.text(1, station);
+      while (open.step())
+        if (!owner_alive(open.column_text(1))) gone.push_back(open.column_text(0));
+      Stmt abort(db_, sql::kAbortRun);
+      for (const std::string &id : gone) {
+        abort.text(1, id).run();
+        closed += sqlite3_changes(db_);
+        abort.reset();
+      }
+      t.commit();
+    });
+    return closed;
+  }
+
+  std::vector<Run> list(const Filter &f, bool with_steps) override {
+    std::vector<Run> runs;
+    guarded([&] {
+      Transaction t(*this, false);  // the runs and their steps from one snapshot
+      const sql::ListQuery q = sql::list_where(!f.dut.empty(), !f.station.empty(),
+                                               !f.since.empty(), !f.outcome.empty());
+      auto bind = [&f](Stmt &s) {
+        int n = 0;
+        for (const std::string *v : {&f.dut, &f.station, &f.since, &f.outcome})
+          if (!v->empty()) s.text(++n, *v);
+      };
+      Stmt s(db_, std::string("SELECT ") + sql::kRunColumns + " FROM runs r" + q.where +
+                      sql::kNewestFirst);
+      bind(s);
+      while (s.step()) runs.push_back(read_run(s));
+      if (!with_steps) return t.commit();
+      // One pass over the steps in the same order, rather than a query per run.
+      Stmt st(db_, std::string("SELECT ") + sql::kStepColumns +
+                       " FROM steps s JOIN runs r ON r.id = s.run_id" + q.where +
+                       sql::kNewestFirst + ", s.pos");
+      bind(st);
+      size_t i = 0;
+      while (st.step()) {
+        const std::string id = st.column_text(0);
+        while (i < runs.size() && runs[i].id != id) ++i;
+        if (i == runs.size()) throw StoreError("steps out of order with their runs");
+        runs[i].steps.push_back(read_step(st));
+      }
+      t.commit();
+    });
+    return runs;
+  }
+
+  std::vector<Run> show(const std::string &key) override {
+    std::vector<Run> runs;
+    guarded([&] {
+      Stmt s(db_, std::string("SELECT ") + sql::kRunColumns + " FROM runs r" + sql::kShowWhere);
+      s.text(1, key);
+      while (s.step()) runs.push_back(read_run(s));
+      Stmt st(db_, std::string("SELECT ") + sql::kStepColumns + sql::kRunSteps);
+      for (Run &r : runs) {
+        st.text(1, r.id);
+        while (st.step()) r.steps.push_back(read_step(st));
+        st.reset();
+      }
+    });
+    return runs;
+  }
+
+  YieldInput yield_input(const std::string &since) override {
+    YieldInput in;
+    guarded([&] {
+      Transaction t(*this, false);  // one snapshot for both queries
+      Stmt s(db_, sql::kYieldRuns);
+      while (s.step())
+        in.runs.push_back({s.column_text(0), s.column_text(1), s.column_text(2),
+                           s.column_text(3)});
+      Stmt f(db_, sql::kYieldFailedSteps);
+      f.text(1, since);
+      while (f.step()) in.failed_steps.emplace_back(f.column_text(0), f.column_text(1));
+      t.commit();
+    });
+    return in;
+  }
+
+ private:
+  // A transaction, rolled back unless committed.  A writing one takes the
+  // write lock at once (BEGIN IMMEDIATE), so it waits in the busy handler
+  // instead of failing when another station committed after it began.
+  class Transaction {
+   public:
+    explicit Transaction(SqliteStore &s, bool write = true) : s_(s) {
+      s_.exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    }
+    ~Transaction() {
+      if (!done_) sqlite3_exec(s_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    void commit() {
+      s_.exec("COMMIT");
+      done_ = true;
+    }
+
+   private:
+    SqliteStore &s_;
+    bool done_ = false;
+  };
+
+  void exec(const std::string &text) {
+    char *error = nullptr;
+    if (sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+      std::string why = error ? error : sqlite3_errmsg(db_);
+      sqlite3_free(error);
+      throw StoreError(why);
+    }
+  }
+
+  int user_version() {
+    Stmt s(db_, "PRAGMA user_version");
+    return s.step() ? static_cast<int>(s.column_number(0)) : 0;
+  }
+
+  // Brings the schema from its version (0 for a new file) to the current one,
+  // each migration with its version number in one transaction.
+  void migrate() {
+    int v = user_version();
+    if (v == sql::kSchemaVersion) return;
+    Transaction t(*this);
+    v = user_version();  // another process may have migrated it meanwhile
+    if (v > sql::kSchemaVersion)
+      throw StoreError("schema version " + std::to_string(v) + " is newer than this trnctl's (" +
+                       std::to_string(sql::kSchemaVersion) + ")");
+    for (; v < sql::kSchemaVersion; ++v) {
+      std::string text = sql::kMigrations[v];
+      for (auto word : {std::make_pair("@SEQ@", "INTEGER PRIMARY KEY"),
+                        std::make_pair("@KEYED@", "WITHOUT ROWID")})
+        for (size_t at; (at = text.find(word.first)) != std::string::npos;)
+          text.replace(at, std::strlen(word.first), word.second);
+      exec(text);
+      exec("PRAGMA user_version = " + std::to_string(v + 1));
+    }
+    t.commit();
+  }
+
+  // Runs body; a database error names the file.
+  template <class Body>
+  void guarded(Body body) {
+    try {
+      body();
+    } catch (const StoreError &e) {
+      throw StoreError(path_ + ": " + e.what());
+    }
+  }
+
+  static Run read_run(const Stmt &s) {
+    Run r;
+    r.id = s.column_text(0);
+    r.dut = s.column_text(1);
+    r.station = s.column_text(2);
+    r.operator_name = s.column_text(3);
+    r.tool = s.column_text(4);
+    r.version = s.column_text(5);
+    r.plan = static_cast<int>(s.column_number(6));
+    r.started = s.column_text(7);
+    r.ended = s.column_text(8);
+    r.outcome = s.column_text(9);
+    r.try_number = static_cast<int>(s.column_number(10));
+    r.options = s.column_json(11);
+    r.device = s.column_text(12);
+    r.board = s.column_text(13);
+    r.model = s.column_text(14);
+    r.firmware = s.column_text(15);
+    r.duration_ms = s.column_null(16) ? -1 : static_cast<long>(s.column_number(16));
+    r.passed = static_cast<int>(s.column_number(17));
+    r.planned = static_cast<int>(s.column_number(18));
+    return r;
+  }
+
+  static Step read_step(const Stmt &s) {
+    Step st;
+    st.name = s.column_text(1);
+    st.outcome = s.column_text(2);
+    st.start_ms = static_cast<long>(s.column_number(3));
+    st.ms = static_cast<long>(s.column_number(4));
+    st.written = s.column_json(5);
+    st.read = s.column_json(6);
+    st.tries = static_cast<int>(s.column_number(7));
+    st.why = s.column_text(8);
+    return st;
+  }
+
+  std::string path_;
+  sqlite3 *db_ = nullptr;
+};
+
+// mkdir -p, for the default database's folders (private, as the data folder
+// should be).
+void make_folders(const std::string &file) {
+  for (size_t at = file.find('/', 1); at != std::string::npos; at = file.find('/', at + 1)) {
+    const std::string dir = file.substr(0, at);
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+      throw StoreError(dir + ": " + std::strerror(errno));
+  }
+}
+
+bool digits(const std::string &s, size_t from, size_t n) {
+  if (s.size() < from + n) return false;
+  for (size_t i = from; i < from + n; ++i)
+    if (s[i] < '0' || s[i] > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+std::string default_database() {
+  const char *data = getenv("XDG_DATA_HOME");
+  std::string base;
+  if (data && data[0] == '/') {
+    base = data;
+  } else {
+    const char *home = getenv("HOME");
+    if (!home || !*home) {
+      const passwd *pw = getpwuid(getuid());
+      home = pw ? pw->pw_dir : "/";
+    }
+    base = std::string(home) + "/.local/share";
+  }
+  return base + "/trnctl/records.db";
+}
+
+std::unique_ptr<Store> open_store(const std::string &where, OpenMode mode) {
+  if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0)
+    throw StoreError("PostgreSQL databases are not supported by this trnctl");
+  if (where.empty() && mode == OpenMode::Create) make_folders(default_database());
+  return std::make_unique<SqliteStore>(where.empty() ? default_database() : where, mode);
+}
+
+bool parse_since(const std::string &text, std::string *out) {
+  std::string t = text;
+  if (!t.empty() && t.back() == 'Z') t.pop_back();
+  // YYYY-MM-DD, then optionally THH:MM and :SS.
+  bool ok = digits(t, 0, 4) && t[4] == '-' && digits(t, 5, 2) && t[7] == '-' && digits(t, 8, 2);
+  if (ok && t.size() > 10)
+    ok = (t.size() == 16 || t.size() == 19) && t[10] == 'T' && digits(t, 11, 2) && t[13] == ':' &&
+         digits(t, 14, 2) && (t.size() == 16 || (t[16] == ':' && digits(t, 17, 2)));
+  if (ok) {
+    const int month = std::atoi(t.substr(5, 2).c_str()), day = std::atoi(t.substr(8, 2).c_str());
+    ok = month >= 1 && month <= 12 && day >= 1 && day <= 31;
+    if (ok && t.size() > 10)
+      ok = std::atoi(t.substr(11, 2).c_str()) < 24 && std::atoi(t.substr(14, 2).c_str()) < 60 &&
+           (t.size() == 16 || std::atoi(t.substr(17, 2).c_str()) < 60);
+  }
+  if (ok && (t.size() == 10 || t.size() == 16 || t.size() == 19)) {
+    *out = t;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace trn::records

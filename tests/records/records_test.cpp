@@ -1,0 +1,373 @@
+// The records database and `trnctl records`: yield figures from a known set
+// of runs, through the real program; two processes recording into one file
+// at once; runs left open by a dead process; the record's JSON keys; the
+// schema from an empty file; and the command's refusals.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "store.h"
+#include "support.h"
+
+namespace rec = trn::records;
+using rec::Json;
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+  std::vector<std::string> lines;  // of out
+};
+
+// Runs trnctl with args and waits for it (bounded by an alarm in the child).
+Result trnctl(const std::vector<std::string> &args) {
+  Result r;
+  FILE *out = tmpfile(), *err = tmpfile();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fileno(out), 1);
+    dup2(fileno(err), 2);
+    alarm(60);
+    std::vector<char *> argv{const_cast<char *>(TRNCTL_PATH)};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TRNCTL_PATH, argv.data());
+    _exit(127);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  for (auto f : {std::make_pair(out, &r.out), std::make_pair(err, &r.err)}) {
+    rewind(f.first);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f.first)) > 0;) f.second->append(buf, n);
+    fclose(f.first);
+  }
+  for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
+    r.lines.push_back(r.out.substr(at, nl - at));
+  return r;
+}
+
+rec::Run make_run(const std::string &dut, const std::string &station, const std::string &started,
+                  const std::string &outcome, const std::vector<std::string> &failed = {}) {
+  rec::Run r;
+  r.id = rec::new_run_id();
+  r.dut = dut;
+  r.station = station;
+  r.operator_name = "ann";
+  r.version = "1.1.1";
+  r.plan = 1;
+  r.started = started;
+  r.ended = started;
+  r.outcome = outcome;
+  for (const char *name : {"identify", "membrane", "ring"}) {
+    rec::Step st;
+    st.name = name;
+    st.outcome = rec::kPass;
+    for (const auto &f : failed)
+      if (f == name) st.outcome = rec::kFail, st.why = "wrong read-back";
+    r.steps.push_back(st);
+  }
+  return r;
+}
+
+// Begins and completes a run; its try.
+int record(rec::Store &store, rec::Run run) {
+  store.begin(run);
+  store.finish(run);
+  return run.try_number;
+}
+
+// A unit failed then passed on another station (B), a unit whose first run
+// was an error and whose retests straddle two days (C), a unit with only
+// error and aborted runs (D, not a unit for yield), and an error run with a
+// failed step, which counts for no top failure.
+struct KnownRun {
+  const char *dut, *station, *started, *outcome;
+  std::vector<std::string> failed;
+};
+const std::vector<KnownRun> kKnownRuns = {
+    {"A", "s1", "2026-12-01T08:00:00.000Z", "pass", {}},
+    {"B", "s1", "2026-12-01T09:00:00.000Z", "fail", {"membrane", "ring"}},
+    {"B", "s2", "2026-12-01T10:00:00.000Z", "pass", {}},
+    {"C", "s2", "2026-12-01T11:00:00.000Z", "error", {"identify"}},
+    {"C", "s2", "2026-12-02T08:00:00.000Z", "fail", {"membrane"}},
+    {"C", "s1", "2026-12-02T09:00:00.000Z", "fail", {"membrane"}},
+    {"D", "s1", "2026-12-02T10:00:00.000Z", "aborted", {}},
+    {"D", "s2", "2026-12-02T11:00:00.000Z", "error", {}},
+    {"E", "s2", "2026-12-02T12:00:00.000Z", "pass", {}},
+    {"C", "s2", "2026-12-03T08:00:00.000Z", "pass", {}},
+};
+
+TEST(RecordsYield, KnownRunsPerGroup) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  {
+    auto store = rec::open_store("r.db", rec::OpenMode::Create);
+    for (const KnownRun &k : kKnownRuns)
+      record(*store, make_run(k.dut, k.station, k.started, k.outcome, k.failed));
+  }
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<const char *> groups;  // one JSON object per line
+  };
+  const std::vector<Case> cases = {
+      {{},
+       {R"({"group":"all","units":4,"first_pass_yield":0.5,"final_yield":1,"retests":3,
+            "errors":2,"aborted":1,"top_failures":[{"step":"membrane","count":3},
+            {"step":"ring","count":1}]})"}},
+      {{"--by", "day"},
+       {R"({"group":"2026-12-01","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":1,
+            "errors":1,"aborted":0,"top_failures":[{"step":"membrane","count":1},
+            {"step":"ring","count":1}]})",
+        R"({"group":"2026-12-02","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":2,
+            "errors":1,"aborted":1,"top_failures":[{"step":"membrane","count":2}]})"}},
+      {{"--by", "station"},
+       {R"({"group":"s1","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":1,
+            "errors":0,"aborted":1,"top_failures":[{"step":"membrane","count":1},
+            {"step":"ring","count":1}]})",
+        R"({"group":"s2","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":2,
+            "errors":2,"aborted":0,"top_failures":[{"step":"membrane","count":2}]})"}},
+      {{"--since", "2026-12-02"},
+       {R"({"group":"all","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":2,
+            "errors":1,"aborted":1,"top_failures":[{"step":"membrane","count":2}]})"}},
+      {{"--since", "2026-12-04", "--by", "station"}, {}},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = {"records", "--db", "r.db", "yield", "--json"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Result r = trnctl(args);
+    SCOPED_TRACE(c.args.empty() ? "(all)" : c.args.back());
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), c.groups.size()) << r.out;
+    for (size_t i = 0; i < c.groups.size(); ++i)
+      EXPECT_EQ(Json::parse(r.lines[i]), Json::parse(c.groups[i])) << r.lines[i];
+  }
+
+  // Error and aborted runs count as tries; the listing is newest first.
+  Result r = trnctl({"records", "--db", "r.db", "--dut", "C", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<int> tries;
+  for (const auto &line : r.lines) tries.push_back(Json::parse(line)["try"].get<int>());
+  EXPECT_EQ(tries, (std::vector<int>{4, 3, 2, 1}));
+  // Filters together: one run of station s2 failed since 2026-12-02.
+  r = trnctl({"records", "--db", "r.db", "--station", "s2", "--outcome", "fail", "--since",
+              "2026-12-02", "--csv"});
+  ASSERT_EQ(r.lines.size(), 2u) << r.out;
+  EXPECT_EQ(r.lines[0].rfind("id,dut,station,operator,started,ended,outcome,try,", 0), 0u);
+  EXPECT_TRUE(contains(r.lines[1], ",C,s2,ann,2026-12-02T08:00:00.000Z,2026-12-02T08:00:00.000Z,"
+                                   "fail,2,"))
+      << r.lines[1];
+}
+
+// Two processes record into one new file at once (the second may find the
+// schema half made): no run is lost and each unit's tries are 1 to n.
+TEST(RecordsStore, TwoWritersAtOnce) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  constexpr int kRuns = 60, kUnits = 6;
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = fork();
+    if (writers[w] == 0) {
+      alarm(120);
+      try {
+        // A run is completed only after the unit's next one has begun, so
+        // open runs count as tries too.
+        auto store = rec::open_store("r.db", rec::OpenMode::Create);
+        std::deque<rec::Run> open;
+        for (int i = 0; i < kRuns + kUnits + 1; ++i) {
+          if (i < kRuns) {
+            open.push_back(make_run("U" + std::to_string(i % kUnits), "s" + std::to_string(w),
+                                    rec::utc_now(), i % 3 ? rec::kPass : rec::kFail, {"ring"}));
+            store->begin(open.back());
+          }
+          if (open.size() > kUnits || (i >= kRuns && !open.empty())) {
+            store->finish(open.front());
+            open.pop_front();
+          }
+        }
+      } catch (const rec::StoreError &e) {
+        fprintf(stderr, "writer %d: %s\n", w, e.what());
+        _exit(1);
+      }
+      _exit(0);
+    }
+  }
+  for (pid_t p : writers) {
+    int st = 0;
+    waitpid(p, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  }
+  auto store = rec::open_store("r.db", rec::OpenMode::Existing);
+  const auto runs = store->list({}, true);
+  EXPECT_EQ(runs.size(), 2u * kRuns);
+  std::map<std::string, std::set<int>> tries;
+  for (const rec::Run &r : runs) {
+    EXPECT_FALSE(r.outcome.empty()) << r.id;
+    EXPECT_EQ(r.steps.size(), 3u) << r.id;
+    tries[r.dut].insert(r.try_number);
+  }
+  ASSERT_EQ(tries.size(), size_t(kUnits));
+  for (const auto &t : tries) {
+    EXPECT_EQ(t.second.size(), 2u * kRuns / kUnits) << t.first;
+    EXPECT_EQ(*t.second.begin(), 1) << t.first;
+    EXPECT_EQ(*t.second.rbegin(), 2 * kRuns / kUnits) << t.first;
+  }
+}
+
+// A run whose process died open is closed as aborted when its station starts
+// again; a live process's open run and another station's stay open.
+TEST(RecordsStore, AbandonedRunClosedAsAborted) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  const rec::Run dead_here = make_run("A", "s1", "2026-12-01T08:00:00.000Z", "");
+  const rec::Run dead_there = make_run("B", "s2", "2026-12-01T08:00:01.000Z", "");
+  pid_t child = fork();
+  if (child == 0) {
+    auto store = rec::open_store("r.db", rec::OpenMode::Create);
+    rec::Run a = dead_here, b = dead_there;
+    store->begin(a);
+    store->begin(b);
+    _exit(0);  // as if killed: both runs stay open
+  }
+  int st = 0;
+  waitpid(child, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+
+  auto store = rec::open_store("r.db", rec::OpenMode::Create);
+  rec::Run live = make_run("C", "s1", "2026-12-01T08:00:02.000Z", rec::kPass);
+  store->begin(live);
+  EXPECT_EQ(store->close_abandoned("s1"), 1);
+  EXPECT_EQ(store->close_abandoned("s1"), 0);
+  std::map<std::string, std::string> outcome;
+  for (const rec::Run &r : store->list({}, false)) outcome[r.dut] = r.outcome;
+  EXPECT_EQ(outcome, (std::map<std::string, std::string>{{"A", "aborted"}, {"B", ""}, {"C", ""}}));
+  EXPECT_NO_THROW(store->finish(live));
+  rec::Run late = dead_here;
+  late.outcome = rec::kPass;
+  EXPECT_THROW(store->finish(late), rec::StoreError);  // closed already
+}
+
+TEST(RecordsRecord, JsonKeys) {
+  rec::Run r = make_run("SN1", "s1", "2026-12-01T08:00:00.000Z", "", {"ring"});
+  r.ended.clear();
+  Json j = rec::to_json(r);
+  std::vector<std::string> keys, step_keys;
+  for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
+  for (auto it = j["steps"][2].begin(); it != j["steps"][2].end(); ++it)
+    step_keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"id", "dut", "station", "operator", "tool", "version",
+                                            "plan", "started", "ended", "duration_ms", "options",
+                                            "device", "board", "model", "firmware", "outcome",
+                                            "try", "passed", "planned", "steps"}));
+  EXPECT_EQ(step_keys, (std::vector<std::string>{"name", "outcome", "start_ms", "ms", "written",
+                                                 "read", "tries", "why"}));
+  // Open: no end, no outcome; a run id is a version 4 UUID.
+  EXPECT_TRUE(j["ended"].is_null() && j["outcome"].is_null());
+  EXPECT_EQ(j["steps"][2]["why"], "wrong read-back");
+  EXPECT_TRUE(j["steps"][0]["why"].is_null());
+  const std::string id = j["id"];
+  ASSERT_EQ(id.size(), 36u);
+  EXPECT_EQ(id[14], '4');
+  EXPECT_NE(id, rec::new_run_id());
+}
+
+int user_version(const char *path) {
+  sqlite3 *db = nullptr;
+  sqlite3_open(path, &db);
+  sqlite3_stmt *s = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr);
+  int v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int(s, 0) : -1;
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return v;
+}
+
+// The schema is made in an empty file (version 0) and kept on reopening; a
+// newer schema and a file that is no database are refused.
+TEST(RecordsStore, SchemaFromEmptyFile) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  close(open("r.db", O_CREAT | O_WRONLY, 0644));
+  ASSERT_EQ(user_version("r.db"), 0);
+  {
+    auto store = rec::open_store("r.db", rec::OpenMode::Existing);
+    EXPECT_EQ(record(*store, make_run("A", "s1", rec::utc_now(), rec::kPass)), 1);
+  }
+  EXPECT_EQ(user_version("r.db"), 1);
+  EXPECT_EQ(record(*rec::open_store("r.db", rec::OpenMode::Create),
+                   make_run("A", "s1", rec::utc_now(), rec::kPass)), 2);
+
+  sqlite3 *db = nullptr;
+  sqlite3_open("new.db", &db);
+  sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  FILE *f = fopen("junk.db", "w");
+  fputs("not a database, but long enough to look at its header............", f);
+  fclose(f);
+  for (const char *path : {"new.db", "junk.db", "missing.db"}) {
+    SCOPED_TRACE(path);
+    EXPECT_THROW(rec::open_store(path, rec::OpenMode::Existing), rec::StoreError);
+  }
+}
+
+// The default database: under $XDG_DATA_HOME when it is an absolute path,
+// else under ~/.local/share; its folders are made when recording.
+TEST(RecordsStore, DefaultPlace) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  char cwd[4096];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+  const std::string here = cwd;
+  const char *home = getenv("HOME");
+  const std::string saved_home = home ? home : "";
+  setenv("HOME", here.c_str(), 1);
+  setenv("XDG_DATA_HOME", "relative", 1);
+  EXPECT_EQ(rec::default_database(), here + "/.local/share/trnctl/records.db");
+  setenv("XDG_DATA_HOME", (here + "/data").c_str(), 1);
+  EXPECT_EQ(rec::default_database(), here + "/data/trnctl/records.db");
+  EXPECT_THROW(rec::open_store("", rec::OpenMode::Existing), rec::StoreError);
+  rec::open_store("", rec::OpenMode::Create);
+  EXPECT_EQ(access("data/trnctl/records.db", F_OK), 0);
+  unsetenv("XDG_DATA_HOME");
+  setenv("HOME", saved_home.c_str(), 1);
+}
+
+TEST(RecordsCommand, Refusals) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  rec::open_store("r.db", rec::OpenMode::Create);
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char *message;
+  };
+  const std::vector<Case> cases = {
+      {{"records", "--db", "missing.db"}, 1, "missing.db: no such database"},
+      {{"records", "--db", "r.db", "show", "SN9"}, 1, "no run and no unit 'SN9'"},
+      {{"records", "--db", "r.db", "--since", "2026-13-01"}, 2, "is not a date"},
+      {{"records", "--db", "r.db", "--outcome", "passed"}, 2, "is not an outcome"},
+      {{"records", "--db", "r.db", "yield", "--by", "week"}, 2, "is not a grouping"},
+      {{"records", "--db", "r.db", "--json", "--csv"}, 2, "exclude each other"},
+      {{"records", "--db", "r.db", "yield", "--dut", "A"}, 2, "applies to the listing only"},
+      {{"records", "--db", ""}, 2, "the path is empty"},
+  };
+  for (const Case &c : cases) {
+    Result r = trnctl(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args.back();
+    EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+}  // namespace
