@@ -47,9 +47,12 @@ class LiveStatusTest : public panel_test::PanelTest {
     }
     PanelTest::TearDown();
   }
-  // Runs the main loop until done() holds (generously bounded), then a
-  // while longer: a write that should not come would come then.
-  bool settle(const std::function<bool()> &done) {
+  // Does act(), then runs the main loop until done() holds (generously
+  // bounded) and a while longer: a write that should not come would come
+  // then.  The trace is kept out of the test's output.
+  bool settle(const std::function<void()> &act, const std::function<bool()> &done) {
+    StdoutCapture quiet;
+    act();
     const bool ok = pump_until(done, 10000);
     pump_for(300);
     return ok;
@@ -66,18 +69,17 @@ TEST_F(LiveStatusTest, QuickTapsEndWithTheNurseLedOff) {
                    std::to_string(tap_ms) + " ms");
       set_fast_exchange(fast);
       board.clear_received();
-      StdoutCapture quiet;
-      std::thread finger([&] {
-        board.press(Input::NurseCall);
-        std::this_thread::sleep_for(std::chrono::milliseconds(tap_ms));
-        board.release(Input::NurseCall);
-      });
-      const bool settled = settle([&] {
-        return board.received_count() >= 2 && board.settings().nurse_led == 0 && !on(BTN_NUSRE);
-      });
+      std::thread finger;
+      EXPECT_TRUE(settle(
+          [&] {
+            finger = std::thread([&] {
+              board.press(Input::NurseCall);
+              std::this_thread::sleep_for(std::chrono::milliseconds(tap_ms));
+              board.release(Input::NurseCall);
+            });
+          },
+          [&] { return board.received_count() >= 2 && board.settings().nurse_led == 0; }));
       finger.join();
-      quiet.text();
-      EXPECT_TRUE(settled);
       EXPECT_EQ((Frames{kLedOn, kLedOff}), wire());
       EXPECT_EQ(0, board.settings().nurse_led);
       EXPECT_FALSE(on(BTN_NUSRE));
@@ -94,29 +96,28 @@ TEST_F(LiveStatusTest, SecondEventRightBehindTheFirstIsShown) {
                    " ms apart");
       set_fast_exchange(fast);
       board.clear_received();
-      StdoutCapture quiet;
-      std::thread hands([&] {
-        board.press(Input::NurseCall);
-        std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
-        board.press(Input::LineOut);
-      });
-      const bool settled =
-          settle([&] { return on(DETECT_JACK) && board.settings().nurse_led == 1; });
+      std::thread hands;
+      EXPECT_TRUE(settle(
+          [&] {
+            hands = std::thread([&] {
+              board.press(Input::NurseCall);
+              std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+              board.press(Input::LineOut);
+            });
+          },
+          [&] { return on(DETECT_JACK) && board.settings().nurse_led == 1; }));
       hands.join();
-      quiet.text();
-      EXPECT_TRUE(settled);
       EXPECT_TRUE(on(DETECT_JACK));
       EXPECT_TRUE(on(BTN_NUSRE));
       EXPECT_TRUE(on(NURSE_CALL_ON));
       EXPECT_EQ((Frames{kLedOn}), wire());
 
-      StdoutCapture quiet_release;
-      board.release(Input::LineOut);
-      board.release(Input::NurseCall);
-      const bool released =
-          settle([&] { return board.settings().nurse_led == 0 && !on(DETECT_JACK); });
-      quiet_release.text();
-      ASSERT_TRUE(released);
+      ASSERT_TRUE(settle(
+          [&] {
+            board.release(Input::LineOut);
+            board.release(Input::NurseCall);
+          },
+          [&] { return board.settings().nurse_led == 0 && !on(DETECT_JACK); }));
     }
   }
 }
@@ -132,16 +133,13 @@ TEST_F(LiveStatusTest, StatusFrameBeforeAReadBacksReplyIsNotTakenForIt) {
   ASSERT_NE(nullptr, exit);
   GtkWidget *read = panel_test::find_button(gtk_widget_get_parent(exit), "Read");
   ASSERT_NE(nullptr, read);
-  Frames reads;
-  {
-    // The first read-back also writes back what the new window shows
-    // differently; the second only reads.
-    StdoutCapture quiet;
-    gtk_button_clicked(GTK_BUTTON(read));
-    board.clear_received();
-    gtk_button_clicked(GTK_BUTTON(read));
-    reads = wire();
-  }
+  auto click_read = [read] { gtk_button_clicked(GTK_BUTTON(read)); };
+  // The first read-back also writes back what the new window shows
+  // differently; the second only reads.
+  settle(click_read, [] { return true; });
+  board.clear_received();
+  settle(click_read, [] { return true; });
+  const Frames reads = wire();
   ASSERT_EQ(13u, reads.size());
 
   struct Row {
@@ -165,23 +163,15 @@ TEST_F(LiveStatusTest, StatusFrameBeforeAReadBacksReplyIsNotTakenForIt) {
           board.send_status(row.a, row.b);
       });
       board.clear_received();
-      StdoutCapture quiet;
-      gtk_button_clicked(GTK_BUTTON(read));
-      const bool ticked = settle([&] { return on(row.box); });
+      EXPECT_TRUE(settle(click_read, [&] { return on(row.box); }));
       board.set_logger(nullptr);
-      quiet.text();
-      EXPECT_TRUE(ticked);
       EXPECT_TRUE(sent);
       EXPECT_EQ(reads, wire());
       EXPECT_EQ("9", panel_test::entry_text(VOLUME_SET_VALUE));
       EXPECT_TRUE(on(MEMBRANE_GREEN));
       EXPECT_TRUE(on(row.box));
 
-      StdoutCapture quiet_clear;
-      board.send_status(0x00, 0x00);
-      const bool cleared = settle([&] { return !on(row.box); });
-      quiet_clear.text();
-      ASSERT_TRUE(cleared);
+      ASSERT_TRUE(settle([&] { board.send_status(0x00, 0x00); }, [&] { return !on(row.box); }));
     }
   }
 }
