@@ -62,6 +62,8 @@ class MonitorTest : public BoardTest {
     memset(CRADLE_BUTTON, 0, sizeof CRADLE_BUTTON);
     monitor_ = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
     ASSERT_NE(nullptr, monitor_);
+    // Until it runs, status frames that exchanges meet are not delivered.
+    ASSERT_TRUE(pump_until([] { return status_delivery(); }));
   }
 
   void TearDown() override {
