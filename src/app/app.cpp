@@ -4,14 +4,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "VXTRN.h"
 #include "app.h"
+#include "config.h"
 #include "panel.h"
 #include "serial.h"
 
 const char *const VERSION_TEXT = "1.1.1";
 GtkWidget *window = nullptr;
+
+namespace {
+
+// Reads trn.ini and chooses the device path into ttyS_now, saying what the
+// panel says about a missing file and a TRN_DEVICE it cannot take.
+void choose_port(char *ttyS_now, size_t size) {
+  const trn::ConfigReport config = trn::read_config();
+  if (!config.opened)
+    puts("****** Serial Initial File No Detected ! ******\n"
+         "****** Default [9600-E:8:1] & /dev/ttyS4 ******\n");
+  std::string device = trn::device_from_port_number();
+  bool too_long = false;
+  const std::string named = trn::device_from_environment(trn::PANEL_DEVICE_MAX, &too_long);
+  if (too_long)
+    fprintf(stderr, "TRN_DEVICE ignored: longer than %zu characters (use a shorter link to it)\n",
+            trn::PANEL_DEVICE_MAX);
+  if (!named.empty()) device = named;
+  snprintf(ttyS_now, size, "%s", device.c_str());
+}
+
+}  // namespace
 
 void destroy(GtkWidget *, gpointer) {
   gtk_main_quit();
@@ -26,10 +49,9 @@ int trndemo_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   exchange_mode_from_environment();
 
-  char ttyS_now[32];
+  char ttyS_now[trn::PANEL_DEVICE_MAX + 1];
   memset(ttyS_now, 0, sizeof ttyS_now);
-  read_config();
-  choose_device(ttyS_now, sizeof ttyS_now);
+  choose_port(ttyS_now, sizeof ttyS_now);
   printf("The comport now is ==>%s<==", ttyS_now);
 
   char title[128];

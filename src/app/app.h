@@ -1,9 +1,7 @@
-// Application shell: configuration file, start-up order and exit path.
+// Application shell: start-up order and exit path.
 #pragma once
 
 #include <gtk/gtk.h>
-
-#include "config.h"
 
 extern const char *const VERSION_TEXT;  // "1.1.1"
 

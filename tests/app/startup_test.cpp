@@ -18,6 +18,7 @@
 #include "../serial/hang_guard.h"
 #include "VXTRN.h"
 #include "app.h"
+#include "config.h"
 #include "panel.h"
 #include "serial.h"
 #include "support.h"
