@@ -58,6 +58,7 @@ void run(int count, bool paced, bool fast) {
 
 int main(int argc, char **argv) {
   int count = argc > 1 ? atoi(argv[1]) : 50;
+  trn::set_trace_hook(trn::stdio_trace);  // the panel's trace, as it runs
   for (bool paced : {false, true})
     for (bool fast : {false, true}) run(count, paced, fast);
   return 0;

@@ -79,6 +79,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "panel_bench needs an X display (run it under xvfb-run -a)\n");
     return 1;
   }
+  trn::set_trace_hook(trn::stdio_trace);  // the panel's trace, as it runs
   trnsim::Board board;
   if (!board.start()) return 1;
   window = gtk_window_new(GTK_WINDOW_TOPLEVEL);

@@ -95,6 +95,7 @@ int main(int argc, char **argv) {
   const unsigned pattern = argc > 2 ? static_cast<unsigned>(atol(argv[2])) : 1;
   std::mt19937 rng(pattern);
   exchange_mode_from_environment();
+  trn::set_trace_hook(trn::stdio_trace);  // the panel's trace, as it runs
 
   trnsim::Board board;
   if (!board.start()) fail("cannot start the simulated board", 0);

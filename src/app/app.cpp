@@ -47,6 +47,8 @@ int trndemo_main(int argc, char **argv) {
   // The trace must reach a file or pipe line by line, even when the process
   // is ended by the exit handler's signal.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The serial and protocol layers' lines go where the panel's own go.
+  trn::set_trace_hook(trn::stdio_trace);
   exchange_mode_from_environment();
 
   char ttyS_now[trn::PANEL_DEVICE_MAX + 1];

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <utility>
@@ -199,7 +198,7 @@ void *CradleButtonStatus(void *) {
     if (r.end == trn::LineEnd::HungUp || r.end == trn::LineEnd::Failed) {
       // An error, or the end of file of a port whose other end hung up (the
       // board unplugged): report it, decode nothing, and never retry at once.
-      if (ready >= 0) puts("Receive Error!!");
+      if (ready >= 0) trn::trace(trn::TraceTo::Out, "Receive Error!!\n");
       pause_unless_closed(wake, backoff_ms);
       if (backoff_ms < 1000) backoff_ms *= 2;
       continue;

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include "line.h"
+#include "trace.h"
 
 // ---- Port service -------------------------------------------------------
 
@@ -40,6 +41,7 @@ int OpenTRNService(const char *ttyS_now, const char *speed, const char *parity,
 // Closes the port and wakes the monitor.  A second call closes nothing.
 void CloseTRNService();
 
+// Set-up steps; each failure is traced on standard error (trace.h).
 int initport(int fd, int speed, int databits, int stopbits);
 void set_speed(int fd, int speed);
 int set_Parity(int fd, int databits, int stopbits, int parity);
@@ -130,6 +132,24 @@ extern std::condition_variable exchange_done;
 // ---- Ports for programs other than the panel ------------------------------
 
 namespace trn {
+
+// The set-up steps beneath initport, set_speed and set_Parity, which report
+// what failed instead of tracing it.
+struct SetupFailure {
+  const char *text;  // the trace's text: perror's prefix, or the whole text
+  int err;           // errno of a failed system call; 0 for a text alone
+};
+struct SetupReport {
+  static constexpr int MAX = 2;  // the speed's failure, then the framing's
+  SetupFailure failures[MAX] = {};
+  int count = 0;
+  void add(const char *text, int err);
+};
+void apply_speed(int fd, int speed, SetupReport *report);
+bool apply_framing(int fd, int databits, int stopbits, int parity, SetupReport *report);
+// The parity letter for port_parity's text ('n', 'e', 'o', 's'); 0 when
+// the text names none.
+int parity_letter(const char *text);
 
 enum class PortError { None, Open, InUse, Configure };
 

@@ -1,5 +1,5 @@
 // Frame transport: one command frame out, one reply in, with a trace of both
-// on standard output.  The exchange flag isLOCK and the exchange lock keep the
+// through the trace hook (trace.h).  The exchange flag isLOCK and the exchange lock keep the
 // button status monitor off the port while a command waits for its reply;
 // both read through the one line of the port, so what the board sends during
 // an exchange is read once, by the exchange, and nothing is thrown away.
@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -113,7 +112,8 @@ trn::Line &service_line() { return port_line; }
 void trace_key(const unsigned char *bytes, int n) {
   unsigned char c[trn::LINE_FRAME_LEN + 1] = {};
   memcpy(c, bytes, static_cast<size_t>(n < trn::LINE_FRAME_LEN ? n : trn::LINE_FRAME_LEN));
-  printf("key ---> %x %x %x %x %x %x %x %x \n", c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
+  trn::trace(trn::TraceTo::Out, "key ---> %x %x %x %x %x %x %x %x \n", c[0], c[1], c[2], c[3],
+             c[4], c[5], c[6], c[7]);
 }
 
 int writeport(int fd, const unsigned char *chars) {
@@ -127,7 +127,7 @@ int writeport(int fd, const unsigned char *chars) {
   }
   ssize_t written = write(fd, chars, 7);
   (void)written;  // a failed or short write shows up as a missing reply
-  for (int i = 0; i < 6; i++) printf("len=%d, %x\n", i, chars[i]);
+  for (int i = 0; i < 6; i++) trn::trace(trn::TraceTo::Out, "len=%d, %x\n", i, chars[i]);
   return 6;
 }
 
@@ -142,9 +142,9 @@ int readport_until(int fd, unsigned char *result, trn::Clock::time_point deadlin
     r = line.read_until(deadline, after_write);
   if (r.end == trn::LineEnd::Failed) {
     if (r.err == EAGAIN)
-      puts("SERIAL EAGAIN ERROR");
+      trn::trace(trn::TraceTo::Out, "SERIAL EAGAIN ERROR\n");
     else
-      printf("SERIAL read error %d %s\n", r.err, strerror(r.err));
+      trn::trace(trn::TraceTo::Out, "SERIAL read error %d %s\n", r.err, strerror(r.err));
     isLOCK = 0;
     emit_met();
     return 0;
@@ -162,8 +162,8 @@ int readport_until(int fd, unsigned char *result, trn::Clock::time_point deadlin
   if (n > 0) result[n - 1] = 0x0D;
   tcflush(fd, TCOFLUSH);
   isLOCK = 0;
-  printf("Get Result = %x %x %x %x %x %x %x\n", result[0], result[1], result[2], result[3],
-         result[4], result[5], result[6]);
+  trn::trace(trn::TraceTo::Out, "Get Result = %x %x %x %x %x %x %x\n", result[0], result[1],
+             result[2], result[3], result[4], result[5], result[6]);
   emit_met();
   return 1;
 }

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
+#include "trace.h"
 
 constexpr int kSkipped = 77;
 
 int main(int argc, char **argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // The serial and protocol layers trace as they do in the panel.
+  trn::set_trace_hook(trn::stdio_trace);
   int rc = RUN_ALL_TESTS();
   if (rc != 0) return rc;
   const auto *unit = ::testing::UnitTest::GetInstance();
