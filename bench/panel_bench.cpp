@@ -15,6 +15,7 @@
 #include "board.h"
 #include "panel.h"
 #include "serial.h"
+#include "shell.h"
 
 namespace {
 std::vector<double> toggled_at;

@@ -80,9 +80,6 @@ extern const char *const pw_btn_label[2];
 extern GdkColor color1;
 extern GdkColor color2;
 
-// The top-level window (owned by the application shell); parent of dialogs.
-extern GtkWidget *window;
-
 // Builds every panel and fills obj; returns the 2 x 6 table.
 GtkWidget *final_table();
 

@@ -21,7 +21,7 @@
 #include "config.h"
 #include "panel.h"
 #include "serial.h"
-#include "support.h"
+#include "gui.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "panel.h"
 #include "panel_test_util.h"
 #include "serial.h"
-#include "support.h"
+#include "gui.h"
 
 namespace {
 

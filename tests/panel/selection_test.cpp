@@ -7,7 +7,7 @@
 #include "VXTRN.h"
 #include "panel.h"
 #include "panel_test_util.h"
-#include "support.h"
+#include "gui.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "VXTRN.h"
 #include "panel.h"
 #include "serial.h"
-#include "support.h"
+#include "gui.h"
 
 namespace {
 

@@ -16,7 +16,7 @@ int main(int argc, char **argv) {
   int rc = RUN_ALL_TESTS();
   if (rc != 0) return rc;
   const auto *unit = ::testing::UnitTest::GetInstance();
-  if (unit->skipped_test_count() > 0 && !gui_available()) {
+  if (unit->skipped_test_count() > 0 && display_missing()) {
     fprintf(stderr, "%d tests need a display and were skipped (run under xvfb-run)\n",
             unit->skipped_test_count());
     return kSkipped;
