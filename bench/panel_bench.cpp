@@ -60,12 +60,12 @@ std::vector<double> latencies(trnsim::Board &board, int frames, int gap_ms) {
 // from the window's initial state), in ms.
 double time_read_all(trnsim::Board &board, bool paced, bool fast) {
   board.set_line_rate(paced ? 9600 : 0);
-  set_fast_exchange(fast);
+  trn::set_fast_exchange(fast);
   read_all();
   double t0 = bench::now_ms();
   read_all();
   double ms = bench::now_ms() - t0;
-  set_fast_exchange(false);
+  trn::set_fast_exchange(false);
   return ms;
 }
 
@@ -102,7 +102,7 @@ int main(int argc, char **argv) {
     update_version();
     for (ReadAll &r : read_alls) r.ms = time_read_all(board, r.paced, r.fast);
 
-    set_status_handler(show_button_status);
+    trn::set_status_handler(trn::show_button_status);
     GThread *monitor = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
     g_signal_connect(obj[BTN_VOL_UP], "toggled", G_CALLBACK(on_toggled), nullptr);
 

@@ -12,7 +12,7 @@
 #include "panel.h"
 #include "serial.h"
 
-const char *const VERSION_TEXT = "1.1.1";
+const char *const trn::VERSION_TEXT = "1.1.1";
 GtkWidget *window = nullptr;
 
 namespace {
@@ -43,13 +43,13 @@ void destroy(GtkWidget *, gpointer) {
   (void)status;  // when the process survives, gtk_main returns and main ends
 }
 
-int trndemo_main(int argc, char **argv) {
+int trn::trndemo_main(int argc, char **argv) {
   // The trace must reach a file or pipe line by line, even when the process
   // is ended by the exit handler's signal.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   // The serial and protocol layers' lines go where the panel's own go.
   trn::set_trace_hook(trn::stdio_trace);
-  exchange_mode_from_environment();
+  trn::exchange_mode_from_environment();
 
   char ttyS_now[trn::PANEL_DEVICE_MAX + 1];
   memset(ttyS_now, 0, sizeof ttyS_now);
@@ -57,7 +57,7 @@ int trndemo_main(int argc, char **argv) {
   printf("The comport now is ==>%s<==", ttyS_now);
 
   char title[128];
-  snprintf(title, sizeof title, "Q742 VXTRNDemo (V%s)", VERSION_TEXT);
+  snprintf(title, sizeof title, "Q742 VXTRNDemo (V%s)", trn::VERSION_TEXT);
 
   gtk_init(&argc, &argv);
   window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -81,7 +81,7 @@ int trndemo_main(int argc, char **argv) {
       // Current GLib has its thread system set up before main runs, so there
       // is nothing left to initialise.
       puts("g_thread NOT supported");
-      set_status_handler(show_button_status);
+      trn::set_status_handler(trn::show_button_status);
       Thread1 = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
       if (!Thread1) puts("Thread create failed: CCradleButtonStatus!");
     }

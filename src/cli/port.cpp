@@ -180,7 +180,7 @@ void Port::write(const trn::Setting &s, uint8_t value) {
 }
 
 StatusStream::StatusStream(Port &port) : port_(port) {
-  build_frame(status_command_, TYPE_BUTTON_STATUS, 0x00, 0x00);
+  trn::build_frame(status_command_, trn::TYPE_BUTTON_STATUS, 0x00, 0x00);
 }
 
 void StatusStream::discard() {
@@ -194,14 +194,14 @@ trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point
   auto keep = [this](const unsigned char *f) {
     if (trn::judge_reply(status_command_, f) != trn::Verdict::Accept) return;
     std::array<unsigned char, 7> copy;
-    std::copy(f, f + FRAME_LEN, copy.begin());
+    std::copy(f, f + trn::FRAME_LEN, copy.begin());
     ready_.push_back(copy);
   };
   // What exchanges met came before anything still unread (and was traced).
   unsigned char met[7];
   while (port_.take_met(met)) keep(met);
   const trn::LineSink sink{[&](const unsigned char *f) {
-                             if (trace) trace->frame(false, f, FRAME_LEN);
+                             if (trace) trace->frame(false, f, trn::FRAME_LEN);
                              keep(f);
                              return !ready_.empty();
                            },

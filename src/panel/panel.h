@@ -135,6 +135,8 @@ void read_nursecall_led();
 void read_pass_through();
 
 // ---- Live button status -------------------------------------------------------
+namespace trn {
 // Ticks the nine status boxes from CRADLE_BUTTON and makes the nurse-call
 // LED selection follow the nurse-call button.  Runs on the GUI thread.
 void show_button_status(unsigned char a, unsigned char b);
+}  // namespace trn

@@ -7,7 +7,7 @@
 
 #include "panel.h"
 
-namespace panel_tables {
+namespace trn::panel_tables {
 
 // One check box and the bit of the switch byte it stands for.
 struct BitBox {
@@ -66,4 +66,4 @@ inline int reply_number(unsigned char byte) {
 
 inline GtkToggleButton *toggle(int slot) { return GTK_TOGGLE_BUTTON(obj[slot]); }
 
-}  // namespace panel_tables
+}  // namespace trn::panel_tables

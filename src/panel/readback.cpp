@@ -12,7 +12,7 @@
 #include "panel.h"
 #include "panel_tables.h"
 
-using namespace panel_tables;
+using namespace trn::panel_tables;
 
 int identifierOK = 0;
 

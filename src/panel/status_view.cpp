@@ -7,7 +7,7 @@
 #include "panel.h"
 #include "panel_tables.h"
 
-using panel_tables::toggle;
+using trn::panel_tables::toggle;
 
 namespace {
 
@@ -27,7 +27,7 @@ constexpr StatusBox status_boxes[] = {
 
 }  // namespace
 
-void show_button_status(unsigned char /*a*/, unsigned char /*b*/) {
+void trn::show_button_status(unsigned char /*a*/, unsigned char /*b*/) {
   for (const StatusBox &s : status_boxes)
     gtk_toggle_button_set_active(toggle(s.slot), CRADLE_BUTTON[s.element] != 0);
 

@@ -26,11 +26,11 @@ const char *port_parity = "e";
 const char *port_databits = "8";
 const char *port_stopbits = "1";
 
-const int name_arr[SPEED_ROWS] = {50,   75,   110,  134,  150,   200,   300,   600,    1200,
-                                  1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-const int speed_arr[SPEED_ROWS] = {B50,   B75,   B110,  B134,   B150,   B200,
-                                   B300,  B600,  B1200, B1800,  B2400,  B4800,
-                                   B9600, B19200, B38400, B57600, B115200, B230400};
+const int name_arr[trn::SPEED_ROWS] = {50,   75,   110,  134,  150,   200,   300,   600,    1200,
+                                       1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+const int speed_arr[trn::SPEED_ROWS] = {B50,   B75,    B110,   B134,   B150,    B200,
+                                        B300,  B600,   B1200,  B1800,  B2400,   B4800,
+                                        B9600, B19200, B38400, B57600, B115200, B230400};
 
 namespace {
 // Whether fd currently holds a descriptor this service opened and has not
@@ -67,6 +67,8 @@ bool pty_took_all_but_parity(int port, const struct termios &wanted) {
 }
 }  // namespace
 
+namespace trn {
+
 bool service_closed() { return closed.load(); }
 
 int service_wake_fd() {
@@ -82,8 +84,6 @@ void service_wake() {
   (void)w;
 }
 
-namespace trn {
-
 void SetupReport::add(const char *text, int err) {
   if (count < MAX) failures[count++] = SetupFailure{text, err};
 }
@@ -91,7 +91,7 @@ void SetupReport::add(const char *text, int err) {
 void apply_speed(int fd, int speed, SetupReport *report) {
   struct termios Opt;
   if (tcgetattr(fd, &Opt) != 0) return;
-  for (int i = 0; i < SPEED_ROWS; i++) {
+  for (int i = 0; i < trn::SPEED_ROWS; i++) {
     if (speed == name_arr[i]) {
       tcflush(fd, TCIOFLUSH);
       cfsetispeed(&Opt, speed_arr[i]);
@@ -214,10 +214,10 @@ int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parit
                    const char *databits, const char *stopbits) {
   int opened = open(ttyS_now, O_RDWR | O_NOCTTY | O_NONBLOCK | O_TRUNC);
   {
-    std::lock_guard<std::mutex> lock(exchange_mutex);
+    std::lock_guard<std::mutex> lock(trn::exchange_mutex);
     fd = opened;
     port_open = opened >= 0;
-    service_line().attach(opened);
+    trn::service_line().attach(opened);
     closed = false;
     if (wake_fd >= 0) {  // a new service starts with no pending wake-up
       uint64_t count;
@@ -246,15 +246,15 @@ int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parit
 
 void CloseTRNService() {
   {
-    std::lock_guard<std::mutex> lock(exchange_mutex);
+    std::lock_guard<std::mutex> lock(trn::exchange_mutex);
     if (port_open) {
       close(fd);
       port_open = false;
     }
     closed = true;
-    service_wake();
+    trn::service_wake();
   }
-  exchange_done.notify_all();
+  trn::exchange_done.notify_all();
 }
 
 namespace trn {

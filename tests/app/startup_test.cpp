@@ -80,7 +80,7 @@ class StartupTest : public ::testing::Test {
     g_timeout_add(100, inspect_and_quit, &seen_);
     HangGuard guard("trndemo_main (main loop, monitor join)", 20);
     StdoutCapture out;
-    int result = trndemo_main(argc, argv);
+    int result = trn::trndemo_main(argc, argv);
     trace_ = out.text();
     return result;
   }

@@ -283,10 +283,10 @@ TEST_F(LayoutTest, ButtonsSendTheirConnectedData) {
   gtk_entry_set_text(GTK_ENTRY(obj[VOLUME_SET_VALUE]), "12");
   gtk_entry_set_text(GTK_ENTRY(obj[BRIGHT_SET_VALUE]), "3");
   struct { const char *frame, *label; std::string sent; } cases[] = {
-      {"Volume Set", "Set", frame_hex(TYPE_VOLUME, 0x01, 0x0c)},
-      {"Brightness Set", "Set", frame_hex(TYPE_BRIGHTNESS, 0x01, 0x03)},
-      {"Audio Input/Output", "Read", frame_hex(TYPE_SWITCH, 0x01, 0)},
-      {"Other Control", "Read", frame_hex(TYPE_SWITCH, 0x00, 0)},
+      {"Volume Set", "Set", frame_hex(trn::TYPE_VOLUME, 0x01, 0x0c)},
+      {"Brightness Set", "Set", frame_hex(trn::TYPE_BRIGHTNESS, 0x01, 0x03)},
+      {"Audio Input/Output", "Read", frame_hex(trn::TYPE_SWITCH, 0x01, 0)},
+      {"Other Control", "Read", frame_hex(trn::TYPE_SWITCH, 0x00, 0)},
   };
   for (const auto &c : cases) {
     board.clear_received();

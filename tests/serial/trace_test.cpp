@@ -36,9 +36,8 @@ class TraceHookTest : public BoardTest {
     {
       // A status frame is never the reply, which the silent board never
       // gives.
-      ExchangeLock exchange([](const unsigned char *, const unsigned char *f) {
-        return f[2] != 0x02;
-      });
+      trn::ExchangeLock exchange(
+          [](const unsigned char *, const unsigned char *f) { return f[2] != 0x02; });
       const unsigned char command[7] = {0x1B, 0x42, 0x06, 0x00, 0x00, 0x63, 0x0D};
       board.send_status(0x49, 0x03);
       writeport(fd, command);
