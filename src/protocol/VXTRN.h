@@ -39,10 +39,6 @@ enum FrameType : unsigned char {
   TYPE_EEPROM_F1 = 0xF1,
 };
 
-// Where a reply carries its bytes: rw (byte 3) and value (byte 4).
-constexpr int FRAME_RW = 3;
-constexpr int FRAME_VALUE = 4;
-
 }  // namespace trn
 
 // Low 8 bits of ESC + 'B' + type + rw + value.

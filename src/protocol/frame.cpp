@@ -3,13 +3,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "VXTRN.h"
 #include "serial.h"
+#include "settings.h"
 
 unsigned char getcksum(unsigned char type, unsigned char rw, unsigned char value) {
   return static_cast<unsigned char>(trn::FRAME_ESC + trn::FRAME_B + type + rw + value);
@@ -94,17 +95,17 @@ int exchange_frame(const unsigned char *seTmp, unsigned char *reply) {
 
 int VXTRNDeviceIdentifier(unsigned char *major, unsigned char *minor) {
   unsigned char seTmp[trn::FRAME_LEN], reply[trn::FRAME_LEN];
-  trn::build_frame(seTmp, trn::TYPE_IDENTIFIER, 0x00, 0x00);
+  trn::identify_request(seTmp);
   if (!trn::exchange_frame(seTmp, reply)) return 0;
-  *major = reply[3];
-  *minor = reply[4];
+  *major = reply[trn::FRAME_RW];
+  *minor = reply[trn::FRAME_VALUE];
   return 1;
 }
 
 int VXTRNVer(unsigned char *fw) {
   unsigned char seTmp[trn::FRAME_LEN], reply[trn::FRAME_LEN];
-  trn::build_frame(seTmp, trn::TYPE_FW_VERSION, 0x00, 0x00);
+  trn::firmware_request(seTmp);
   if (!trn::exchange_frame(seTmp, reply)) return 0;
-  *fw = reply[4];
+  *fw = reply[trn::FRAME_VALUE];
   return 1;
 }

@@ -13,14 +13,15 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <utility>
 
 #include "VXTRN.h"
 #include "serial.h"
+#include "settings.h"
 
 unsigned char CRADLE_BUTTON[TOTAL_STATUS] = {};
 trn::ReceiveBuffer u = {};
@@ -116,16 +117,11 @@ void set_status_handler(StatusHandler handler) { status_handler = handler; }
 
 bool status_delivery() { return delivering.load(); }
 
+// Each element keeps its bit as masked out of its byte, by the inputs'
+// table (settings.h); every other bit is ignored.
 void decode_status(unsigned char a, unsigned char b) {
-  CRADLE_BUTTON[CRADLE_STATUS] = a & 0x01;
-  CRADLE_BUTTON[VOLUME_DOWN_STATUS] = b & 0x01;
-  CRADLE_BUTTON[VOLUME_UP_STATUS] = b & 0x02;
-  CRADLE_BUTTON[CHANNEL_DOWN_STATUS] = b & 0x04;
-  CRADLE_BUTTON[CHANNEL_UP_STATUS] = b & 0x08;
-  CRADLE_BUTTON[POWER_BUTTON] = a & 0x02;
-  CRADLE_BUTTON[LINE_OUT_STATUS] = a & 0x40;
-  CRADLE_BUTTON[MIC_IN_STATUS] = a & 0x80;
-  CRADLE_BUTTON[NURSE_STATUS] = a & 0x08;
+  for (const Input &in : inputs())
+    CRADLE_BUTTON[in.element] = static_cast<unsigned char>((in.in_a ? a : b) & in.mask);
 }
 
 }  // namespace trn

@@ -10,4 +10,9 @@ constexpr unsigned char FRAME_ESC = 0x1B;  // lead-in
 constexpr unsigned char FRAME_B = 0x42;    // 'B', second byte of the lead-in
 constexpr unsigned char FRAME_CR = 0x0D;   // terminator
 
+// Where type, rw and value sit in a frame.
+constexpr int FRAME_TYPE = 2;
+constexpr int FRAME_RW = 3;
+constexpr int FRAME_VALUE = 4;
+
 }  // namespace trn
