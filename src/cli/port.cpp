@@ -187,7 +187,9 @@ void StatusStream::discard() {
   ready_.clear();
 }
 
-trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point deadline) {
+trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point deadline,
+                                  int other_fd, bool *other_ready) {
+  if (other_ready) *other_ready = false;
   trn::FrameTrace *trace = port_.trace();
   auto dropped = [trace](const unsigned char *bytes, int n) {
     if (trace) trace->frame(false, bytes, n);
@@ -210,11 +212,16 @@ trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point
     if (now >= deadline) return trn::Collected::Timeout;
     // At most a second per wait: the deadline may be far away.
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-    pollfd p = {port_.fd(), POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+    pollfd p[2] = {{port_.fd(), POLLIN, 0}, {other_fd, POLLIN, 0}};
+    int r = poll(p, other_fd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000)));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return trn::Collected::Closed;
     if (r == 0) continue;
+    if (other_fd >= 0 && p[1].revents) {
+      if (other_ready) *other_ready = true;
+      return trn::Collected::Timeout;
+    }
+    if (!p[0].revents) continue;
     unsigned char buf[64];
     ssize_t n = ::read(port_.fd(), buf, sizeof buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
