@@ -371,7 +371,7 @@ void SelfTest::button(const trn::Input &in, StepRun &st) {
   status_->discard();
   if (t_.op) t_.op->forget_typeahead();
   const char *verb = in.jack ? "plug and unplug" : "press and release";
-  fprintf(stderr, "%s %s%s\n", verb, in.name, t_.op ? " (Enter: cannot)" : "");
+  fprintf(stderr, "%s %s%s\n", verb, in.name, t_.op ? " (Enter if you can't)" : "");
   fflush(stderr);
   const auto deadline = trn::Clock::now() + std::chrono::duration_cast<trn::Clock::duration>(
                                                 std::chrono::duration<double>(t_.button_timeout_s));
