@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <deque>
 #include <map>
 #include <set>
@@ -311,29 +310,22 @@ TEST(RecordsStore, SchemaFromEmptyFile) {
                    make_run("A", "s1", rec::utc_now(), rec::kPass)), 2);
 
   // A file of the first version keeps its runs and gains their reasons.
-  {
-    sqlite3 *v1 = nullptr;
-    sqlite3_open("v1.db", &v1);
-    std::string schema = rec::sql::kMigrations[0];
-    for (const char *token : {"@SEQ@", "@KEYED@"})
-      schema.replace(schema.find(token), std::strlen(token),
-                     token[1] == 'S' ? "INTEGER PRIMARY KEY" : "WITHOUT ROWID");
-    sqlite3_exec(v1, schema.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_exec(v1,
-                 "INSERT INTO runs (id, dut, station, operator, tool, version, plan, started, "
-                 "outcome, try, options) VALUES ('r1', 'A', 's1', 'ann', 'trnctl', '1.1.1', 1, "
-                 "'2026-12-01T08:00:00.000Z', 'pass', 1, '{}'); PRAGMA user_version = 1",
-                 nullptr, nullptr, nullptr);
-    sqlite3_close(v1);
-    auto store = rec::open_store("v1.db", rec::OpenMode::Existing);
-    rec::Run failed = make_run("A", "s1", rec::utc_now(), rec::kFail, {"ring"});
-    failed.reason = "the board is a Q842, not a Q742";
-    EXPECT_EQ(record(*store, failed), 2);
-    const auto runs = store->show("A");
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[0].outcome + "/" + runs[0].reason, "pass/");
-    EXPECT_EQ(runs[1].reason, failed.reason);
-  }
+  sqlite3 *v1 = nullptr;
+  sqlite3_open("v1.db", &v1);
+  std::string schema = std::string(rec::sql::kMigrations[0]) +
+                       "INSERT INTO runs (id, dut, station, operator, tool, version, plan, "
+                       "started, outcome, try, options) VALUES ('r1', 'A', 's1', 'ann', 'trnctl', "
+                       "'1.1.1', 1, '2026-12-01', 'pass', 1, '{}'); PRAGMA user_version = 1;";
+  schema.replace(schema.find("@SEQ@"), 5, "INTEGER PRIMARY KEY");
+  schema.replace(schema.find("@KEYED@"), 7, "");
+  ASSERT_EQ(sqlite3_exec(v1, schema.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(v1);
+  rec::Run failed = make_run("A", "s1", rec::utc_now(), rec::kFail, {"ring"});
+  failed.reason = "the board is a Q842, not a Q742";
+  EXPECT_EQ(record(*rec::open_store("v1.db", rec::OpenMode::Existing), failed), 2);
+  const auto runs = rec::open_store("v1.db", rec::OpenMode::Existing)->show("A");
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].outcome + "/" + runs[0].reason + "/" + runs[1].reason, "pass//" + failed.reason);
   EXPECT_EQ(user_version("v1.db"), 2);
 
   sqlite3 *db = nullptr;
