@@ -252,14 +252,16 @@ void show_verdict(const rec::Run &run, bool colour) {
 }  // namespace
 
 CLI::App *add_station_command(CLI::App &app, StationArgs &a) {
-  CLI::App *s = app.add_subcommand("station", "The production line's loop: scan, test, verdict, record");
+  CLI::App *s =
+      app.add_subcommand("station", "The production line's loop: scan, test, verdict, record");
   s->add_option("--db", a.db, "The records database (default: $XDG_DATA_HOME/trnctl/records.db)")
       ->type_name("PATH");
   s->add_option("--station", a.station, "This station's name (default: the host name)")
       ->type_name("NAME");
   s->add_option("--operator", a.operator_name, "The operator (default: the login name)")
       ->type_name("NAME");
-  s->add_option("--dut-pattern", a.dut_pattern, "Ids must match this extended regular expression whole")
+  s->add_option("--dut-pattern", a.dut_pattern,
+                 "Ids must match this extended regular expression whole")
       ->type_name("REGEX");
   s->add_flag("--no-visual", a.no_visual, "Skip the operator's checks of LEDs and backlight");
   s->add_flag("--json", a.json, "Each run's JSON record on standard output");
@@ -272,7 +274,8 @@ CLI::App *add_station_command(CLI::App &app, StationArgs &a) {
 }
 
 int run_station(const Options &o, const StationArgs &a) {
-  if (a.command->count("--db") > 0 && a.db.empty()) throw Failure{kUsage, "--db: the path is empty"};
+  if (a.command->count("--db") > 0 && a.db.empty())
+    throw Failure{kUsage, "--db: the path is empty"};
   TestOptions t;
   t.buttons = true;
   t.button_timeout_s = seconds_option("--button-timeout", a.button_timeout);
