@@ -26,10 +26,7 @@ void run(int count, bool paced, bool fast) {
     fprintf(stderr, "could not start the simulated board\n");
     exit(1);
   }
-  if (fast)
-    setenv("TRN_FAST_EXCHANGE", "1", 1);
-  else
-    unsetenv("TRN_FAST_EXCHANGE");
+  set_fast_exchange(fast);
   std::vector<double> times;
   double cpu_before, cpu_after;
   int failed = 0;
@@ -47,7 +44,7 @@ void run(int count, bool paced, bool fast) {
     cpu_after = bench::process_cpu_ms();
     CloseTRNService();
   }
-  unsetenv("TRN_FAST_EXCHANGE");
+  set_fast_exchange(false);
   const double floor =
       fast ? kLatencyMs + (paced ? 2 * kFrameMs9600 : 0.0) : 100.0;
   const double median = bench::percentile(times, 50);

@@ -59,15 +59,12 @@ std::vector<double> latencies(trnsim::Board &board, int frames, int gap_ms) {
 // from the window's initial state), in ms.
 double time_read_all(trnsim::Board &board, bool paced, bool fast) {
   board.set_line_rate(paced ? 9600 : 0);
-  if (fast)
-    setenv("TRN_FAST_EXCHANGE", "1", 1);
-  else
-    unsetenv("TRN_FAST_EXCHANGE");
+  set_fast_exchange(fast);
   read_all();
   double t0 = bench::now_ms();
   read_all();
   double ms = bench::now_ms() - t0;
-  unsetenv("TRN_FAST_EXCHANGE");
+  set_fast_exchange(false);
   return ms;
 }
 

@@ -92,8 +92,7 @@ class Board {
 
   // Time between a command's last byte and the reply (default 10 ms).  A real
   // board cannot answer faster than its 9600-baud line carries the frames
-  // (about 8 ms for 7 bytes), and the panel relies on that: it discards its
-  // input once more right after writing a command.
+  // (about 8 ms for 7 bytes).
   void set_reply_latency(int ms);
   Fault fault() const;
 

@@ -24,6 +24,7 @@ int trndemo_main(int argc, char **argv) {
   // The trace must reach a file or pipe line by line, even when the process
   // is ended by the exit handler's signal.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  exchange_mode_from_environment();
 
   char ttyS_now[32];
   memset(ttyS_now, 0, sizeof ttyS_now);

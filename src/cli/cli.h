@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,13 @@ class Port {
   Port &operator=(const Port &) = delete;
 
   int fd() const { return fd_; }
+  // The one reader of the port: exchanges and the status stream read
+  // through it.
+  trn::Line &line() { return line_; }
+  // Takes the oldest frame an exchange met that was not its reply (a status
+  // frame, a stale reply); false when there is none.
+  bool take_met(unsigned char frame[7]);
+  void forget_met() { met_.clear(); }
   const std::string &path() const { return path_; }
   trn::FrameTrace *trace() const { return trace_; }
   int tries() const { return tries_; }  // of the last exchange
@@ -94,15 +102,19 @@ class Port {
   void write(const trn::Setting &s, uint8_t value);
 
  private:
+  static constexpr size_t kMaxMet = 1024;
   std::string path_;
   int fd_ = -1;
+  trn::Line line_;
+  std::deque<std::array<unsigned char, 7>> met_;
   trn::ExchangeOptions exchange_;
   trn::FrameTrace *trace_ = nullptr;
   int tries_ = 0;
 };
 
 // The button status frames arriving on the port, one at a time and none
-// lost: bytes read past one frame wait for the next call.
+// lost: those an exchange met come first, and bytes read past one frame
+// wait for the next call.
 class StatusStream {
  public:
   explicit StatusStream(Port &port);
@@ -118,8 +130,7 @@ class StatusStream {
  private:
   Port &port_;
   unsigned char status_command_[7];
-  FrameAssembler assembler_;
-  std::vector<std::array<unsigned char, 7>> ready_;
+  std::deque<std::array<unsigned char, 7>> ready_;
 };
 
 // Commands.  Each returns the exit status or throws Failure.

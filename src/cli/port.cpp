@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,10 +130,26 @@ Port::Port(const Options &options) : path_(options.device) {
         options.device_origin.empty() ? "" : " (" + options.device_origin + ")";
     throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) + origin};
   }
+  line_.attach(fd_);
   if (options.verbose) trace_ = &stderr_trace;
   exchange_.timeout_ms = options.timeout_ms;
   exchange_.retries = options.retries;
   exchange_.trace = trace_;
+  exchange_.met = [this](const unsigned char *frame) {
+    // Kept for the status stream; a board that is never watched cannot
+    // make the queue grow without end.
+    if (met_.size() >= kMaxMet) met_.pop_front();
+    std::array<unsigned char, 7> copy;
+    std::copy(frame, frame + 7, copy.begin());
+    met_.push_back(copy);
+  };
+}
+
+bool Port::take_met(unsigned char frame[7]) {
+  if (met_.empty()) return false;
+  std::copy(met_.front().begin(), met_.front().end(), frame);
+  met_.pop_front();
+  return true;
 }
 
 Port::~Port() { trn::close_port(fd_); }
@@ -143,7 +158,7 @@ trn::Outcome Port::exchange(const unsigned char command[7], unsigned char reply[
                             bool interruptible) {
   trn::ExchangeOptions x = exchange_;
   x.stop = interruptible ? &stop_requested : nullptr;
-  return trn::exchange(fd_, command, reply, x, &tries_);
+  return trn::exchange(line_, command, reply, x, &tries_);
 }
 
 std::string Port::failure_text(const std::string &what, trn::Outcome outcome) const {
@@ -182,8 +197,8 @@ StatusStream::StatusStream(Port &port) : port_(port) {
 }
 
 void StatusStream::discard() {
-  tcflush(port_.fd(), TCIFLUSH);
-  assembler_.have = 0;
+  port_.line().discard();
+  port_.forget_met();
   ready_.clear();
 }
 
@@ -191,42 +206,59 @@ trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point
                                   int other_fd, bool *other_ready) {
   if (other_ready) *other_ready = false;
   trn::FrameTrace *trace = port_.trace();
-  auto dropped = [trace](const unsigned char *bytes, int n) {
-    if (trace) trace->frame(false, bytes, n);
-  };
-  auto whole = [&](const unsigned char *f) {
-    if (trace) trace->frame(false, f, FRAME_LEN);
+  auto keep = [this](const unsigned char *f) {
     if (trn::judge_reply(status_command_, f) != trn::Verdict::Accept) return;
     std::array<unsigned char, 7> copy;
     std::copy(f, f + FRAME_LEN, copy.begin());
     ready_.push_back(copy);
   };
+  // What exchanges met came before anything still unread (and was traced).
+  unsigned char met[7];
+  while (port_.take_met(met)) keep(met);
+  const trn::LineSink sink{[&](const unsigned char *f) {
+                             if (trace) trace->frame(false, f, FRAME_LEN);
+                             keep(f);
+                             return !ready_.empty();
+                           },
+                           [trace](const unsigned char *bytes, int n) {
+                             if (trace) trace->frame(false, bytes, n);
+                           }};
   for (;;) {
     if (!ready_.empty()) {
       std::copy(ready_.front().begin(), ready_.front().end(), frame);
-      ready_.erase(ready_.begin());
+      ready_.pop_front();
       return trn::Collected::Frame;
     }
     if (stop_requested.load()) return trn::Collected::Interrupted;
-    const auto now = trn::Clock::now();
-    if (now >= deadline) return trn::Collected::Timeout;
-    // At most a second per wait: the deadline may be far away.
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-    pollfd p[2] = {{port_.fd(), POLLIN, 0}, {other_fd, POLLIN, 0}};
-    int r = poll(p, other_fd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000)));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return trn::Collected::Closed;
-    if (r == 0) continue;
-    if (other_fd >= 0 && p[1].revents) {
-      if (other_ready) *other_ready = true;
-      return trn::Collected::Timeout;
+    if (other_fd >= 0) {
+      // Both descriptors watched; the port's bytes are then read through
+      // the line, as any other reader's are.
+      const auto now = trn::Clock::now();
+      if (now >= deadline) return trn::Collected::Timeout;
+      // At most a second per wait: the deadline may be far away.
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+      pollfd p[2] = {{port_.line().port(), POLLIN, 0}, {other_fd, POLLIN, 0}};
+      const int ready = poll(p, 2, static_cast<int>(std::min<long long>(left, 1000)));
+      if (ready < 0 && errno != EINTR) return trn::Collected::Closed;
+      if (ready > 0 && p[1].revents) {
+        if (other_ready) *other_ready = true;
+        return trn::Collected::Timeout;
+      }
+      if (ready <= 0 || !p[0].revents) continue;
+      const trn::LineEnd end = port_.line().drain(sink).end;
+      if (end == trn::LineEnd::HungUp || end == trn::LineEnd::Failed)
+        return trn::Collected::Closed;  // hung up
+      continue;
     }
-    if (!p[0].revents) continue;
-    unsigned char buf[64];
-    ssize_t n = ::read(port_.fd(), buf, sizeof buf);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return trn::Collected::Closed;  // hung up
-    assembler_.feed(buf, static_cast<int>(n), whole, dropped);
+    const trn::LineResult r = port_.line().read_until(deadline, sink, &stop_requested);
+    switch (r.end) {
+      case trn::LineEnd::Done: break;
+      case trn::LineEnd::Interrupted: return trn::Collected::Interrupted;
+      case trn::LineEnd::HungUp:
+      case trn::LineEnd::Failed: return trn::Collected::Closed;  // hung up
+      default: return trn::Collected::Timeout;
+    }
   }
 }
 

@@ -48,12 +48,24 @@ void build_frame(unsigned char *frame, unsigned char type, unsigned char rw,
                  unsigned char value);
 // One request/reply cycle: write, pause 100 ms, read, validate.  Returns 1
 // when the reply (copied into reply[0..6]) is valid, else 0.  With the service
-// not open it returns 0 right after the write, without waiting.
+// not open it returns 0 right after the write, without waiting.  Frames the
+// board sends besides the reply are traced after the exchange and handed to
+// the button status path (see serial.h).
 int exchange_frame(const unsigned char *frame, unsigned char *reply);
-// With TRN_FAST_EXCHANGE=1 in the environment the exchange does not pause a
-// fixed 100 ms: it reads the reply as soon as a whole frame has arrived,
-// within the same 100 ms.  Frames, trace lines and failures are the same.
+// Whether frame, read after command was written, is taken for its reply.  A
+// type 0x02 frame is a button status frame, never the reply, except the
+// interval command's echo: the type 0x02 frame whose bytes 3 and 4 are those
+// of the interval command (type 0x02 itself).  A frame of any other type is
+// the reply, whatever the command.
+bool reply_for(const unsigned char *command, const unsigned char *frame);
+
+// The fast exchange does not pause a fixed 100 ms: it reads the reply as
+// soon as a whole frame has arrived, within the same 100 ms.  Frames, trace
+// lines and failures are the same.  The mode is chosen once, at start-up:
+// exchange_mode_from_environment() turns it on when TRN_FAST_EXCHANGE is 1.
 bool fast_exchange();
+void set_fast_exchange(bool on);
+void exchange_mode_from_environment();
 
 // ---- Identification -------------------------------------------------------
 int VXTRNDeviceIdentifier(unsigned char *major, unsigned char *minor);
@@ -113,59 +125,13 @@ void decode_status(unsigned char a, unsigned char b);
 using StatusHandler = void (*)(unsigned char a, unsigned char b);
 void set_status_handler(StatusHandler handler);
 
-// Collects bytes into whole frames, resynchronising on ESC 'B', and reports
-// every byte that belongs to no frame, so that each byte fed comes out once:
-// in a frame, in a run of dropped bytes, or (still waiting) in buf.
-//
-// Seven collected bytes that end in CR are a frame.  Seven that do not, and
-// that hold a possible fresh lead-in (ESC 'B' starting at byte 1 to 5, or an
-// ESC as the last byte), are a cut-off piece that ran into the next frame:
-// the bytes before that ESC are dropped and collecting goes on from it.
-// Seven without CR and without such a lead-in are handed on as a frame (the
-// monitor's filter looks at bytes 0 to 2 only).
-struct FrameAssembler {
-  unsigned char buf[FRAME_LEN] = {};
-  int have = 0;  // bytes of an unfinished frame waiting in buf
-
-  // Feeds n bytes.  Calls on_frame(frame) for each whole frame and
-  // on_drop(bytes, count) for the dropped bytes, in the order of the stream:
-  // dropped bytes are reported in runs of at most FRAME_LEN, before the frame
-  // that follows them and at the latest when this call ends.
-  template <class F, class D>
-  void feed(const unsigned char *data, int n, F on_frame, D on_drop) {
-    unsigned char dropped[2 * FRAME_LEN];  // at most 6 held + 6 from one push
-    int held = 0;
-    for (int i = 0; i < n; ++i) {
-      held += push(data[i], dropped + held);
-      if (held >= FRAME_LEN) {
-        on_drop(static_cast<const unsigned char *>(dropped), FRAME_LEN);
-        held -= FRAME_LEN;
-        memmove(dropped, dropped + FRAME_LEN, held);
-      }
-      if (have == FRAME_LEN) {
-        if (held > 0) on_drop(static_cast<const unsigned char *>(dropped), held);
-        held = 0;
-        on_frame(static_cast<const unsigned char *>(buf));
-        have = 0;
-      }
-    }
-    if (held > 0) on_drop(static_cast<const unsigned char *>(dropped), held);
-  }
-
-  // Drops the unfinished frame, if any, reporting its bytes.
-  template <class D>
-  void drop_piece(D on_drop) {
-    if (have > 0) on_drop(static_cast<const unsigned char *>(buf), have);
-    have = 0;
-  }
-
-  // Takes one byte.  Bytes it drops (at most FRAME_LEN - 1) are copied to
-  // dropped and their number returned.  have reaches FRAME_LEN when buf holds
-  // a frame to hand on.
-  int push(unsigned char byte, unsigned char *dropped);
-};
-
-// Monitor thread body: waits on the port, assembles frames, traces them with
-// "key ---> ", filters status frames and hands them to the GUI thread.  Ends
-// once the service is closed.
+// Monitor thread body: waits on the port, reads through the port's one line
+// (serial.h), traces each frame with "key ---> ", filters status frames and
+// hands them to the GUI thread.  While it runs, the status frames that
+// command exchanges meet take the same path.  Ends once the service is
+// closed.
 void *CradleButtonStatus(void *unused);
+// Whether status frames are delivered to the GUI thread: from the monitor's
+// start to its end.  Before it (start-up, an unidentified board) the frames
+// an exchange meets are traced and dropped.
+bool status_delivery();

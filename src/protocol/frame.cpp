@@ -1,14 +1,14 @@
 // Command frames, reply validation and the request/reply cycle shared by
-// every board command, with the two identification commands, and the
-// assembly of whole frames from a byte stream.
+// every board command, with the two identification commands.
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
 #include "VXTRN.h"
-#include "link.h"
 #include "serial.h"
 
 unsigned char getcksum(unsigned char type, unsigned char rw, unsigned char value) {
@@ -48,30 +48,37 @@ void build_frame(unsigned char *frame, unsigned char type, unsigned char rw,
   frame[6] = FRAME_CR;
 }
 
-bool fast_exchange() {
+namespace {
+std::atomic<bool> fast_mode{false};
+}  // namespace
+
+bool fast_exchange() { return fast_mode.load(); }
+
+void set_fast_exchange(bool on) { fast_mode = on; }
+
+void exchange_mode_from_environment() {
   const char *v = getenv("TRN_FAST_EXCHANGE");
-  return v && strcmp(v, "1") == 0;
+  set_fast_exchange(v && strcmp(v, "1") == 0);
+}
+
+bool reply_for(const unsigned char *command, const unsigned char *frame) {
+  if (frame[2] != TYPE_BUTTON_STATUS) return true;
+  // The interval command is echoed as 02 rw value; a status frame carries
+  // the button bits there, which match both bytes only by chance.
+  return command[2] == TYPE_BUTTON_STATUS && frame[3] == command[3] && frame[4] == command[4];
 }
 
 int exchange_frame(const unsigned char *seTmp, unsigned char *reply) {
+  ExchangeLock exchange(reply_for);
   writeport(fd, seTmp);
   const auto written = trn::Clock::now();
-  if (!ServiceState) {
-    // Nothing to read from a port that is not open: give the port back so the
-    // next exchange can start; isLOCK keeps its raised value.
-    exchange_abandon();
-    return 0;
-  }
+  // Nothing to read from a port that is not open: the lock goes with the
+  // guard, so the next exchange can start; isLOCK keeps its raised value.
+  if (!ServiceState) return 0;
   unsigned char reTmp[FRAME_LEN] = {};
   if (fast_exchange()) {
-    // Collect the reply as it arrives, up to the same 100 ms after the
-    // write, then end the exchange as readport does.
-    unsigned char got[FRAME_LEN];
-    trn::CollectResult r =
-        trn::collect_frame(fd, got, written + std::chrono::milliseconds(100), nullptr);
-    memcpy(reTmp, got, static_cast<size_t>(r.have));
-    const bool failed = r.what == trn::Collected::Closed && r.err != 0;
-    readport_finish(fd, reTmp, failed ? -1 : r.have, r.err);
+    // Read the reply as it arrives, up to the same 100 ms after the write.
+    readport_until(fd, reTmp, written + std::chrono::milliseconds(100));
   } else {
     usleep(100000);  // give the board time to answer
     readport(fd, reTmp);
@@ -96,37 +103,4 @@ int VXTRNVer(unsigned char *fw) {
   if (!exchange_frame(seTmp, reply)) return 0;
   *fw = reply[4];
   return 1;
-}
-
-int FrameAssembler::push(unsigned char byte, unsigned char *dropped) {
-  if (have == 0) {
-    if (byte == FRAME_ESC) {
-      buf[have++] = byte;
-      return 0;
-    }
-    dropped[0] = byte;
-    return 1;
-  }
-  if (have == 1 && byte != FRAME_B) {
-    // Not a lead-in after all; this byte may start the next one.
-    dropped[0] = buf[0];
-    if (byte == FRAME_ESC) return 1;
-    dropped[1] = byte;
-    have = 0;
-    return 2;
-  }
-  buf[have++] = byte;
-  if (have < FRAME_LEN || buf[FRAME_LEN - 1] == FRAME_CR) return 0;
-  // Seven bytes without CR: a fresh lead-in inside them means a cut-off
-  // piece ran into the next frame.
-  for (int at = 1; at < FRAME_LEN; ++at) {
-    const bool lead_in = at == FRAME_LEN - 1 ? buf[at] == FRAME_ESC
-                                             : buf[at] == FRAME_ESC && buf[at + 1] == FRAME_B;
-    if (!lead_in) continue;
-    memcpy(dropped, buf, at);
-    have = FRAME_LEN - at;
-    memmove(buf, buf + at, have);
-    return at;
-  }
-  return 0;  // no lead-in: handed on as a frame
 }

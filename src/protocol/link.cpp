@@ -2,11 +2,8 @@
 // reply frame has arrived, under a deadline counted from the write.
 #include "link.h"
 
-#include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,80 +11,51 @@
 
 namespace trn {
 
-namespace {
-
-int remaining_ms(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  if (left.count() <= 0) return 0;
-  // Round up, so the wait never ends a little before the deadline; a far
-  // deadline is waited for a minute at a time.
-  return static_cast<int>(std::min<long long>(left.count(), 60000)) + 1;
-}
-
-}  // namespace
-
-// The monitor's FrameAssembler does the collecting, so replies and status
-// frames are cut from the byte stream by one rule.
-CollectResult collect_frame(int port, unsigned char out[7], Clock::time_point deadline,
+CollectResult collect_frame(Line &line, unsigned char out[7], Clock::time_point deadline,
                             const Judge &judge, FrameTrace *trace,
-                            const std::atomic<bool> *stop) {
+                            const std::atomic<bool> *stop, const MetFrames &met) {
   CollectResult result;
-  FrameAssembler assembler;
   bool accepted = false;
-  auto dropped = [trace](const unsigned char *bytes, int n) {
-    if (trace) trace->frame(false, bytes, n);
-  };
-  auto frame = [&](const unsigned char *f) {
-    if (accepted) return;  // after the reply: discarded with the rest of the input
-    if (trace) trace->frame(false, f, FRAME_LEN);
-    const Verdict v = judge ? judge(f) : Verdict::Accept;
-    if (v == Verdict::Accept) {
-      memcpy(out, f, FRAME_LEN);
-      accepted = true;
-    } else if (v == Verdict::Reject) {
-      result.rejected = true;
-    }
-  };
-
-  for (;;) {
-    if (stop && stop->load()) {
-      result.what = Collected::Interrupted;
-      break;
-    }
-    const int wait = remaining_ms(deadline);
-    if (wait == 0) {
-      result.what = Collected::Timeout;
-      break;
-    }
-    struct pollfd p = {port, POLLIN, 0};
-    const int r = poll(&p, 1, wait);
-    if (r < 0) {
-      if (errno == EINTR) continue;  // a signal: look at *stop again
-      result.what = Collected::Closed;
-      result.err = errno;
-      break;
-    }
-    if (r == 0) continue;
-    unsigned char chunk[64];
-    const ssize_t n = read(port, chunk, sizeof chunk);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) {
-      // End of file (the far end hung up) or a failed read.
-      result.what = Collected::Closed;
-      result.err = n < 0 ? errno : 0;
-      break;
-    }
-    assembler.feed(chunk, static_cast<int>(n), frame, dropped);
-    if (accepted) {
+  const LineSink sink{
+      [&](const unsigned char *f) {
+        if (trace) trace->frame(false, f, FRAME_LEN);
+        if (!accepted) {
+          const Verdict v = judge ? judge(f) : Verdict::Accept;
+          if (v == Verdict::Accept) {
+            memcpy(out, f, FRAME_LEN);
+            accepted = true;
+            return true;
+          }
+          if (v == Verdict::Reject) result.rejected = true;
+        }
+        if (met) met(f);  // not the reply: a status frame, a stale reply
+        return accepted;
+      },
+      [trace](const unsigned char *bytes, int n) {
+        if (trace) trace->frame(false, bytes, n);
+      }};
+  const LineResult r = line.read_until(deadline, sink, stop);
+  switch (r.end) {
+    case LineEnd::Done:
       result.what = Collected::Frame;
       result.have = FRAME_LEN;
       return result;
-    }
+    case LineEnd::Interrupted:
+      result.what = Collected::Interrupted;
+      break;
+    case LineEnd::HungUp:
+    case LineEnd::Failed:
+      result.what = Collected::Closed;
+      result.err = r.err;
+      break;
+    default:
+      result.what = Collected::Timeout;
+      break;
   }
-  // Whatever arrived of an unfinished frame goes back to the caller.
-  result.have = assembler.have;
-  memcpy(out, assembler.buf, static_cast<size_t>(assembler.have));
-  assembler.drop_piece(dropped);
+  // Whatever arrived of an unfinished frame goes back to the caller; the
+  // piece itself stays in the line for the next reader.
+  result.have = line.piece_size();
+  memcpy(out, line.piece(), static_cast<size_t>(result.have));
   return result;
 }
 
@@ -113,17 +81,32 @@ const char *outcome_text(Outcome o) {
   return "?";
 }
 
-Outcome exchange(int port, const unsigned char command[7], unsigned char reply[7],
+Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply[7],
                  const ExchangeOptions &options, int *tries_used) {
   Outcome outcome = Outcome::NoReply;
   const int tries = 1 + (options.retries > 0 ? options.retries : 0);
+  auto traced = [&options](const unsigned char *bytes, int n) {
+    if (options.trace) options.trace->frame(false, bytes, n);
+  };
+  // A late reply to an earlier try, or a status frame that came before the
+  // command, is never this reply.
+  const LineSink before{[&](const unsigned char *f) {
+                          traced(f, FRAME_LEN);
+                          if (options.met) options.met(f);
+                          return false;
+                        },
+                        traced};
   int t = 0;
   while (t < tries) {
     ++t;
-    // A late reply to an earlier try, or a status frame that came before
-    // the command, must not be taken for this reply.
-    tcflush(port, TCIFLUSH);
+    const LineResult pending = line.drain(before);
+    line.drop_if_stale(before);
+    if (pending.end == LineEnd::HungUp || pending.end == LineEnd::Failed) {
+      outcome = Outcome::Closed;
+      break;
+    }
     const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeout_ms);
+    const int port = line.port();
     size_t done = 0;
     while (done < FRAME_LEN) {
       ssize_t w = write(port, command + done, FRAME_LEN - done);
@@ -137,9 +120,9 @@ Outcome exchange(int port, const unsigned char command[7], unsigned char reply[7
     }
     if (options.trace) options.trace->frame(true, command, FRAME_LEN);
     CollectResult r = collect_frame(
-        port, reply, deadline,
+        line, reply, deadline,
         [command](const unsigned char *f) { return judge_reply(command, f); }, options.trace,
-        options.stop);
+        options.stop, options.met);
     if (r.what == Collected::Frame) {
       outcome = Outcome::Ok;
       break;

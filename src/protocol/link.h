@@ -1,7 +1,8 @@
 // Reply-waiting exchange: instead of pausing a fixed time and reading once,
 // collect the bytes of the reply until a whole frame has arrived, under a
-// deadline counted from the write.  Used by trnctl; the panel keeps its own
-// fixed-pause exchange (VXTRN.h) and may use collect_frame for its fast one.
+// deadline counted from the write.  Used by trnctl; the panel has its own
+// exchange (VXTRN.h).  Both read through the port's one Line (line.h), so
+// a frame that is not the reply (a status frame) is handed on, not lost.
 //
 // Nothing here prints: every frame sent or received goes to an optional trace
 // hook, so callers choose where (or whether) frames are shown.
@@ -12,9 +13,9 @@
 #include <cstdint>
 #include <functional>
 
-namespace trn {
+#include "line.h"
 
-using Clock = std::chrono::steady_clock;
+namespace trn {
 
 // Called for every frame written (sent true) and for every whole frame or
 // run of left-over bytes received (n is 7 for a whole frame).
@@ -45,16 +46,21 @@ struct CollectResult {
   int err = 0;            // for Closed: errno of a failed read, 0 at end of file
 };
 
-// Reads port until judge accepts a whole frame, the deadline passes, the port
-// fails, or *stop (when given) turns true; a signal that
-// sets it interrupts the wait.  Bytes before an ESC 'B' lead-in
-// are dropped; seven bytes that do not end in CR and hold a fresh lead-in are
-// not a frame: collection restarts at that lead-in.  judge may be null
-// (accept the first whole frame).  Never spins: it sleeps in poll.
+// Called for every whole frame read that is not taken as the reply (skipped,
+// rejected, or read after the reply), in the order the frames arrived.
+using MetFrames = std::function<void(const unsigned char *frame)>;
+
+// Reads through line until judge accepts a whole frame, the deadline passes,
+// the port fails, or *stop (when given) turns true; a signal that sets it
+// interrupts the wait.  The line's assembly rule cuts the frames (line.h).
+// judge may be null (accept the first whole frame).  An unfinished frame
+// stays in the line; its bytes are copied to out.  Never spins: it sleeps
+// in poll.
 using Judge = std::function<Verdict(const unsigned char *frame)>;
-CollectResult collect_frame(int port, unsigned char out[7], Clock::time_point deadline,
+CollectResult collect_frame(Line &line, unsigned char out[7], Clock::time_point deadline,
                             const Judge &judge, FrameTrace *trace = nullptr,
-                            const std::atomic<bool> *stop = nullptr);
+                            const std::atomic<bool> *stop = nullptr,
+                            const MetFrames &met = nullptr);
 
 // The judge trnctl uses: a reply counts when its checksum and CR hold and its
 // type matches the command's; a valid frame of another type is skipped.
@@ -69,12 +75,15 @@ struct ExchangeOptions {
   int retries = 2;       // further tries after a missing or invalid reply
   FrameTrace *trace = nullptr;
   const std::atomic<bool> *stop = nullptr;  // interrupt request (signal handler)
+  MetFrames met;  // frames that were not the reply, status frames among them
 };
 
 // Writes the command, collects its reply (judge_reply), and tries again up to
 // retries times when the reply was missing or invalid.  Input waiting before
-// each try is discarded.  reply receives the accepted frame.
-Outcome exchange(int port, const unsigned char command[7], unsigned char reply[7],
+// each try is taken first and is never the reply: its frames go to
+// options.met, and a piece of a frame left by a quiet line is dropped.
+// reply receives the accepted frame.
+Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply[7],
                  const ExchangeOptions &options, int *tries_used = nullptr);
 
 }  // namespace trn

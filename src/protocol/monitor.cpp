@@ -1,17 +1,19 @@
 // Button status monitor: the background thread that waits on the port for
 // the board's unsolicited status frames and hands each one to the GUI thread.
 //
-// The thread never reads while a command exchange owns the port: it holds the
-// exchange lock from its test of isLOCK until its read returns, and when an
-// exchange is in progress it sleeps until the flag drops and then waits on
-// the port again (the bytes that woke it were the exchange's reply).
+// It reads through the port's one line, as command exchanges do, and never
+// while an exchange owns the port: it holds the exchange lock from its test
+// of isLOCK until it has taken what its read found, and when an exchange is
+// in progress it sleeps until the exchange has ended and then waits on the
+// port again (what woke it was read by the exchange).  The status frames an
+// exchange meets come here after it, so every status frame is decoded once.
 #include <glib.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,47 +55,34 @@ void post_status(unsigned char a, unsigned char b) {
   g_idle_add(deliver_status, nullptr);
 }
 
-// One trace line of the monitor: "key ---> " and eight values.
-void trace_key(const unsigned char *c) {
-  printf("key ---> %x %x %x %x %x %x %x %x \n", c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
+// The monitor's filter: only frames whose first three bytes are 1b 42 02
+// are status frames.
+bool is_status_frame(const unsigned char *frame) {
+  return frame[0] == FRAME_ESC && frame[1] == FRAME_B && frame[2] == TYPE_BUTTON_STATUS;
+}
+
+// A frame an exchange met besides its reply (traced there already) takes
+// the path of the monitor's own frames.
+void deliver_met_frame(const unsigned char *frame) {
+  if (is_status_frame(frame)) post_status(frame[3], frame[4]);
 }
 
 // Traces a whole frame and hands a status frame on; anything else (a late
 // command reply, a frame of noise) is traced and dropped.
-void handle_frame(const unsigned char *frame) {
+bool handle_frame(const unsigned char *frame) {
   memcpy(u.c, frame, FRAME_LEN);
-  trace_key(u.c);
-  if (u.c[0] != FRAME_ESC || u.c[1] != FRAME_B || u.c[2] != TYPE_BUTTON_STATUS) return;
-  post_status(u.c[3], u.c[4]);
+  trace_key(u.c, FRAME_LEN);
+  if (is_status_frame(u.c)) post_status(u.c[3], u.c[4]);
+  return false;  // the monitor takes everything there is
 }
 
 // Bytes that belong to no frame (noise, a cut-off or stale piece) are traced
 // in the same format as a frame: up to seven of them, then 0s.
-void trace_dropped(const unsigned char *bytes, int count) {
-  unsigned char line[FRAME_LEN + 1] = {};
-  memcpy(line, bytes, count);
-  trace_key(line);
-}
+void trace_dropped(const unsigned char *bytes, int count) { trace_key(bytes, count); }
 
-constexpr ssize_t NOTHING_WAITING = -2;
-// The bytes of one frame follow each other closely (about 1 ms apart at 9600
-// baud).  When the line stays quiet this long after a piece of a frame, the
-// piece is the tail of something else (a late reply cut short, noise) and
-// must not swallow the start of the next frame.
-constexpr int STALE_PIECE_MS = 50;
+const trn::LineSink monitor_sink{handle_frame, trace_dropped};
 
-// Reads what is waiting without ever blocking in the read's own timeout while
-// the exchange lock is held.  A hung-up port is read all the same, so that
-// its error is seen.
-ssize_t read_waiting(int port, unsigned char *buf, size_t size) {
-  int available = 0;
-  if (ioctl(port, FIONREAD, &available) == 0 && available == 0) {
-    struct pollfd p = {port, POLLIN, 0};
-    if (poll(&p, 1, 0) >= 0 && !(p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-      return NOTHING_WAITING;
-  }
-  return read(port, buf, size);
-}
+std::atomic<bool> delivering{false};
 
 // Without a wake-up descriptor (the process ran out of descriptors when the
 // monitor started), the waits are bounded so that a closed service is still
@@ -106,9 +95,24 @@ void pause_unless_closed(int wake, int ms) {
   struct pollfd p = {wake, POLLIN, 0};
   poll(&p, 1, ms);
 }
+
+// Sleeps until the exchange in progress has ended (or the service closed).
+void wait_for_exchange() {
+  std::unique_lock<std::mutex> lock(exchange_mutex);
+  exchange_done.wait(lock, [] { return isLOCK == 0 || service_closed(); });
+}
+
+// The lock, taken only when no exchange owns the port.
+std::unique_lock<std::mutex> port_unless_exchange() {
+  std::unique_lock<std::mutex> lock(exchange_mutex, std::try_to_lock);
+  if (lock.owns_lock() && isLOCK) lock.unlock();
+  return lock;
+}
 }  // namespace
 
 void set_status_handler(StatusHandler handler) { status_handler = handler; }
+
+bool status_delivery() { return delivering.load(); }
 
 void decode_status(unsigned char a, unsigned char b) {
   CRADLE_BUTTON[CRADLE_STATUS] = a & 0x01;
@@ -134,83 +138,85 @@ void *CradleButtonStatus(void *) {
   }
   const int wake = service_wake_fd();
   const int wait_ms = wake < 0 ? NO_WAKE_POLL_MS : -1;
+  // From now on the status frames that exchanges meet are decoded too.
+  set_met_frame_handler(deliver_met_frame);
+  delivering = true;
 
-  FrameAssembler assembler;
-  unsigned exchanges_seen = exchange_count;
-  int backoff_ms = 100;  // pause after a failed or empty read, doubled up to 1 s
+  int backoff_ms = 100;  // pause after a failed read, doubled up to 1 s
   while (!service_closed()) {
-    // With a piece of a frame waiting, the wait is bounded: its end with
-    // nothing arrived means the line was quiet for STALE_PIECE_MS.  Bytes
-    // that arrive within it continue the piece however late this thread
-    // gets to read them, so a busy machine alone never splits a frame.
-    const bool piece = assembler.have > 0;
-    struct pollfd watched[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
-    int ready = poll(watched, 2, piece ? STALE_PIECE_MS : wait_ms);
-    if (service_closed()) break;
-    if (ready < 0) {
-      if (errno != EINTR) {
-        assembler.drop_piece(trace_dropped);
-        pause_unless_closed(wake, backoff_ms);
+    // With a piece of a frame waiting, the wait ends when the piece would
+    // turn stale.  Bytes that arrive meanwhile continue the piece however
+    // late this thread gets to read them, so a busy machine alone never
+    // splits a frame.
+    int timeout = wait_ms;
+    {
+      std::unique_lock<std::mutex> lock = port_unless_exchange();
+      if (!lock.owns_lock()) {
+        wait_for_exchange();
+        continue;
       }
-      continue;
+      const int stale = service_line().stale_in_ms();
+      if (stale >= 0 && (timeout < 0 || stale < timeout)) timeout = stale;
     }
-    if (ready == 0) {
-      assembler.drop_piece(trace_dropped);  // stale
-      continue;
+    struct pollfd watched[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
+    const int ready = poll(watched, 2, timeout);
+    if (service_closed()) break;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0 && (watched[1].revents & POLLIN)) {
+      // An exchange left a piece of a frame: wait again, bounded by it.
+      uint64_t count;
+      ssize_t n = read(wake, &count, sizeof count);
+      (void)n;
     }
     // Readable, hung up or failed: the read below tells which.
-    if (!(watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
+    const bool readable =
+        ready > 0 && (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL));
+    if (ready > 0 && !readable) continue;
 
-    unsigned char chunk[FRAME_LEN];
-    ssize_t n = 0;
-    bool exchange = false;
-    bool missed_exchange = false;
+    trn::LineResult r;
     {
-      std::unique_lock<std::mutex> lock(exchange_mutex, std::try_to_lock);
-      if (!lock.owns_lock() || isLOCK) {
-        exchange = true;
-      } else {
-        if (service_closed()) break;
-        n = read_waiting(port, chunk, sizeof chunk);
-        // An exchange ran since the last read without this thread seeing
-        // it (it was held up elsewhere): that exchange discarded the rest
-        // of any waiting piece.
-        missed_exchange = exchange_count != exchanges_seen;
-        exchanges_seen = exchange_count;
+      std::unique_lock<std::mutex> lock = port_unless_exchange();
+      if (!lock.owns_lock()) {
+        // An exchange owns the port and reads what woke us (the rest of a
+        // waiting piece included).  Sleep until it has ended, then wait on
+        // the port afresh.
+        wait_for_exchange();
+        continue;
       }
+      if (service_closed()) break;
+      trn::Line &line = service_line();
+      if (ready < 0) {
+        r.end = trn::LineEnd::Failed;
+        r.err = errno;
+      } else if (readable) {
+        r = line.drain(monitor_sink);
+      }
+      if (r.end == trn::LineEnd::Drained)
+        line.drop_if_stale(monitor_sink);  // a line quiet after a piece
+      else
+        line.drop_piece(monitor_sink);
     }
-    if (missed_exchange) assembler.drop_piece(trace_dropped);
-    if (exchange) {
-      // An exchange owns the port and discards its input, the rest of a
-      // waiting piece included: the piece is dropped.  Sleep until the
-      // exchange has read its reply, then wait on the port afresh.
-      assembler.drop_piece(trace_dropped);
-      std::unique_lock<std::mutex> lock(exchange_mutex);
-      exchange_done.wait(lock, [] { return isLOCK == 0 || service_closed(); });
-      continue;
-    }
-    if (n == NOTHING_WAITING) {
-      // Readable, yet the bytes are gone: an exchange consumed them just
-      // before we took the lock (and with them the rest of a waiting piece).
-      // A short pause keeps an odd device that keeps reporting this from
-      // turning the loop into a spin.
-      assembler.drop_piece(trace_dropped);
-      pause_unless_closed(wake, 10);
-      continue;
-    }
-    if (n <= 0) {
+    if (r.end == trn::LineEnd::HungUp || r.end == trn::LineEnd::Failed) {
       // An error, or the end of file of a port whose other end hung up (the
       // board unplugged): report it, decode nothing, and never retry at once.
-      assembler.drop_piece(trace_dropped);
-      puts("Receive Error!!");
+      if (ready >= 0) puts("Receive Error!!");
       pause_unless_closed(wake, backoff_ms);
       if (backoff_ms < 1000) backoff_ms *= 2;
       continue;
     }
-    backoff_ms = 100;
-    assembler.feed(chunk, static_cast<int>(n), handle_frame, trace_dropped);
+    if (readable && r.got == 0) {
+      // Readable, yet nothing was there: an exchange took the bytes just
+      // before we took the lock.  A short pause keeps an odd device that
+      // keeps reporting this from turning the loop into a spin.
+      pause_unless_closed(wake, 10);
+      continue;
+    }
+    if (r.got > 0) backoff_ms = 100;
   }
+  delivering = false;
+  set_met_frame_handler(nullptr);
   // What is left of an unfinished frame is read and will never be decoded.
-  assembler.drop_piece(trace_dropped);
+  std::lock_guard<std::mutex> lock(exchange_mutex);
+  service_line().drop_piece(monitor_sink);
   return nullptr;
 }

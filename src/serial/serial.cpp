@@ -95,6 +95,13 @@ int service_wake_fd() {
   return wake_fd;
 }
 
+void service_wake() {
+  if (wake_fd < 0) return;
+  uint64_t one = 1;
+  ssize_t w = write(wake_fd, &one, sizeof one);
+  (void)w;
+}
+
 void set_speed(int fd, int speed) {
   struct termios Opt;
   if (tcgetattr(fd, &Opt) != 0) return;
@@ -197,6 +204,7 @@ int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parit
     std::lock_guard<std::mutex> lock(exchange_mutex);
     fd = opened;
     port_open = opened >= 0;
+    service_line().attach(opened);
     closed = false;
     if (wake_fd >= 0) {  // a new service starts with no pending wake-up
       uint64_t count;
@@ -231,11 +239,7 @@ void CloseTRNService() {
       port_open = false;
     }
     closed = true;
-    if (wake_fd >= 0) {
-      uint64_t one = 1;
-      ssize_t w = write(wake_fd, &one, sizeof one);
-      (void)w;
-    }
+    service_wake();
   }
   exchange_done.notify_all();
 }

@@ -13,6 +13,8 @@
 
 #include <sys/types.h>
 
+#include "line.h"
+
 // ---- Port service -------------------------------------------------------
 
 // Descriptor of the open serial device; -1 after a failed open.
@@ -44,42 +46,84 @@ int set_Parity(int fd, int databits, int stopbits, int parity);
 
 // True once CloseTRNService has run.
 bool service_closed();
-// Readable once the service has been closed; the monitor waits on it next to
-// the port so that closing the port always wakes it.
+// Readable once the service has been closed, and when an exchange has ended
+// leaving a piece of a frame in the port's line (its staleness is then the
+// monitor's to judge).  The monitor waits on it next to the port.
 int service_wake_fd();
+// Makes service_wake_fd readable, if it exists.  Called under exchange_mutex.
+void service_wake();
 
 // ---- Frame transport ----------------------------------------------------
+//
+// An exchange holds the port from its write to the end of its read: it takes
+// the exchange lock as an ExchangeLock for the whole of it, and writeport and
+// readport run inside one.  Both read through service_line(), the one reader
+// of the service's port, which the button status monitor reads through too.
+//
+// Nothing that arrives is thrown away.  writeport first takes what is
+// pending into the line (none of it can be the reply); readport takes the
+// first frame that the exchange's reply rule accepts as the reply and keeps
+// reading what has arrived.  Every other frame and every run of bytes that
+// forms no frame is traced with "key ---> " after the Get Result line, in
+// the order it arrived, and each such frame is then handed to the met-frame
+// handler (the monitor's status path) when one is set.  A piece of a frame
+// still arriving stays in the line for the next reader.
 
-// 1 from the start of writeport until readport returns (or a caller gives up
-// after writeport, in which case it stays 1).
+// 1 from the start of writeport until readport returns (or an exchange gives
+// up after writeport, in which case it stays 1).
 extern std::atomic<int> isLOCK;
 
-// Counts the exchanges begun (writeport calls).  The monitor compares it
-// across its reads: when it moved, an exchange has discarded the port's
-// input in between, whatever the monitor itself saw of it.
-extern std::atomic<unsigned> exchange_count;
+// Whether frame is the reply to command.  Without a rule the first frame
+// read after the write is the reply.
+using ReplyRule = bool (*)(const unsigned char *command, const unsigned char *frame);
 
-// Raises isLOCK, takes the exchange lock, discards pending input, writes the
-// 7 bytes and traces the first six.  Returns 6.
+// Holds the port for one exchange, from construction to destruction: the
+// exchange lock, and the exchange's record of what it meets.  On the way out
+// it traces and hands on what readport has not, releases the lock and
+// notifies exchange_done.
+class ExchangeLock {
+ public:
+  explicit ExchangeLock(ReplyRule is_reply = nullptr);
+  ~ExchangeLock();
+  ExchangeLock(const ExchangeLock &) = delete;
+  ExchangeLock &operator=(const ExchangeLock &) = delete;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// Inside an ExchangeLock: raises isLOCK, takes what is pending into the line,
+// writes the 7 bytes and traces the first six.  Returns 6.
 int writeport(int fd, const unsigned char *chars);
-// One read of at most 7 bytes into result; discards any further input that
-// arrived during the exchange, lowers isLOCK and releases the exchange lock.
-// 1 unless the read failed.
+// Inside an ExchangeLock, after writeport: takes what has arrived and, if the
+// reply is not among it, waits for the reply up to 100 ms from now.  The
+// reply (or, without one, the piece of a frame received so far) goes into
+// result with CR over its last byte; positions not reached keep the caller's
+// content.  Lowers isLOCK, traces "Get Result = ..." and then what else it
+// met.  1 unless a read failed.
 int readport(int fd, unsigned char *result);
-// readport after its read: n is what the read returned (the bytes are in
-// result already) and err its errno when n < 0.  For a caller that collects
-// the reply in its own way and then ends the exchange exactly as readport
-// does: the CR over the last byte, the flushes, the flag, the trace.
-int readport_finish(int fd, unsigned char *result, ssize_t n, int err);
-// For a caller that gives up between writeport and readport: releases the
-// exchange lock; isLOCK keeps its raised value.
-void exchange_abandon();
+// readport with its own deadline, for an exchange that does not pause
+// before it reads (the fast exchange: 100 ms from the write).
+int readport_until(int fd, unsigned char *result, trn::Clock::time_point deadline);
+
+// Called for each frame an exchange met that was not its reply, after its
+// trace line, in the order the frames arrived.  Null: they are traced only.
+using MetFrameHandler = void (*)(const unsigned char *frame);
+void set_met_frame_handler(MetFrameHandler handler);
+
+// One "key ---> " trace line: n bytes (a frame or a run of dropped bytes)
+// padded with 0s to eight values.
+void trace_key(const unsigned char *bytes, int n);
+
+// The one reader of the service's port (attached by OpenTRNService).  Used
+// only under exchange_mutex.
+trn::Line &service_line();
 
 // ---- Exchange lock --------------------------------------------------------
-// An exchange holds exchange_mutex from the raising of isLOCK in writeport
-// until readport lowers it.  The monitor holds it from its test of isLOCK
-// until its read returns, so no exchange can begin in between.
-// exchange_done is notified whenever isLOCK drops or the service closes.
+// An exchange holds exchange_mutex for its whole span (ExchangeLock).  The
+// monitor holds it from its test of isLOCK until it has taken what its read
+// found, so no exchange can begin in between.  exchange_done is notified
+// whenever an exchange ends or the service closes.
 extern std::mutex exchange_mutex;
 extern std::condition_variable exchange_done;
 

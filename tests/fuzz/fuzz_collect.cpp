@@ -1,5 +1,6 @@
 // Fuzz target for reply collection: any byte stream as it might come off the
-// serial line, read by trn::collect_frame from a pipe that closes after it.
+// serial line, read by trn::collect_frame through a Line on a pipe that
+// closes after it.
 //
 // The whole input is the stream.  Checked, once with a judge that skips every
 // frame and once with one that accepts the first:
@@ -8,7 +9,10 @@
 //     as byte 6);
 //   - the frames shown are exactly those a plain scan of the stream finds, in
 //     order, and the bytes left over are the scan's unfinished frame;
-//   - the trace hook sees every byte of the stream once, in order;
+//   - the trace hook sees every byte of the stream once, in order (the
+//     unfinished frame, which stays in the line, once it is dropped);
+//   - every frame shown but not accepted is handed on to the met hook, and
+//     so is every frame after the accepted one;
 //   - skipping everything, collection ends with Closed at the end of the
 //     stream (never Timeout: the deadline is seconds away); accepting, it
 //     returns the scan's first frame, or Closed when there is none.
@@ -73,6 +77,7 @@ struct Run {
   trn::CollectResult result;
   unsigned char out[7] = {};
   std::vector<Bytes> shown;
+  std::vector<Bytes> met;
   Bytes traced;
 };
 
@@ -95,8 +100,14 @@ Run collect(const uint8_t *data, size_t size, trn::Verdict verdict) {
     run.shown.emplace_back(frame, frame + 7);
     return verdict;
   };
-  run.result = trn::collect_frame(fds[0], run.out, trn::Clock::now() + std::chrono::seconds(5),
-                                  judge, &trace);
+  auto met = [&run](const unsigned char *frame) { run.met.emplace_back(frame, frame + 7); };
+  trn::Line line(fds[0]);
+  run.result = trn::collect_frame(line, run.out, trn::Clock::now() + std::chrono::seconds(5),
+                                  judge, &trace, nullptr, met);
+  if (run.result.what != trn::Collected::Frame) check(line.piece_size() == run.result.have);
+  line.drop_piece({nullptr, [&trace](const unsigned char *bytes, int n) {
+                     trace.frame(false, bytes, n);
+                   }});
   close(fds[0]);
   run.traced = std::move(trace.received);
   return run;
@@ -115,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   check(skip.result.have == static_cast<int>(partial.size()));
   check(Bytes(skip.out, skip.out + skip.result.have) == partial);
   check(skip.traced == Bytes(data, data + size));
+  check(skip.met == expected);
 
   const Run accept = collect(data, size, trn::Verdict::Accept);
   if (expected.empty()) {
@@ -122,6 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   } else {
     check(accept.result.what == trn::Collected::Frame && accept.result.have == 7);
     check(accept.shown.size() == 1 && Bytes(accept.out, accept.out + 7) == expected[0]);
+    // The frames read after the reply (in the same read) are handed on.
+    check(accept.met.size() < expected.size());
+    for (size_t i = 0; i < accept.met.size(); i++) check(accept.met[i] == expected[i + 1]);
   }
   return 0;
 }

@@ -6,7 +6,7 @@
 //   - isOkCMD on every 7-byte window of the stream agrees with the frame rule
 //     (byte 5 = low 8 bits of 0x1B + 0x42 + bytes 2..4, byte 6 = CR), and a
 //     frame built from the window's bytes 2..4 is valid and well formed;
-//   - a FrameAssembler fed the stream in those pieces emits only 7-byte frames
+//   - a trn::FrameAssembler (the line's) fed the stream in those pieces emits only 7-byte frames
 //     that start with ESC 'B', and reports every other byte as dropped in runs
 //     of 1 to 7: exactly the frames and dropped bytes, in the same order (and
 //     leaves exactly the partial frame) that a plain scan of the whole stream
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "VXTRN.h"
+#include "line.h"
 
 namespace {
 
@@ -130,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Frame expected_partial;
   const std::vector<Frame> expected = reference_scan(stream, n, expected_partial);
   std::vector<Frame> got;
-  FrameAssembler assembler;
+  trn::FrameAssembler assembler;
   auto collect = [&got](const unsigned char *frame) {
     check(frame[0] == 0x1B && frame[1] == 0x42);
     got.emplace_back(frame, frame + FRAME_LEN);

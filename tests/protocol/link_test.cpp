@@ -109,6 +109,7 @@ class LinkTest : public ::testing::Test {
     std::string why;
     port = trn::open_port(board.slave_path().c_str(), &error, &why);
     ASSERT_GE(port, 0) << why;
+    line.attach(port);
   }
   void TearDown() override {
     board.set_logger(nullptr);
@@ -129,24 +130,29 @@ class LinkTest : public ::testing::Test {
     unsigned char cmd[7], reply[7] = {};
     trn::read_request(*trn::find_setting("volume"), cmd);
     trn::ExchangeOptions o;
+    o.met = [this](const unsigned char *f) { met.push_back(hex7(f)); };
     HangGuard guard("exchange", 10);
-    trn::Outcome r = trn::exchange(port, cmd, reply, o, tries);
+    trn::Outcome r = trn::exchange(line, cmd, reply, o, tries);
     if (r == trn::Outcome::Ok) volume = reply[4];
     return r;
   }
   trnsim::Board board;
   int port = -1;
+  trn::Line line;
   int volume = -1;
+  std::vector<std::string> met;  // frames the exchange met besides its reply
 };
 
 // Noise, a status frame and a cut-off piece that runs straight into the
-// reply come before it: the reply is still found, on the first try.
+// reply come before it: the reply is still found, on the first try, and the
+// status frame is handed on rather than lost.
 TEST_F(LinkTest, ReplyFoundBehindNoisePiecesAndStatusFrames) {
   answer_after({{0x00, 0x11}, trnsim::make_frame(0x02, 0x49, 0x03), {0x1B, 0x42, 0x06}});
   int tries = 0;
   EXPECT_EQ(trn::Outcome::Ok, read_volume(&tries));
   EXPECT_EQ(1, tries);
   EXPECT_EQ(board.settings().volume, volume);
+  EXPECT_EQ(std::vector<std::string>{"1b 42 02 49 03 ab 0d"}, met);
 }
 
 TEST_F(LinkTest, FaultsGiveTheRetriesThenTheirOutcome) {

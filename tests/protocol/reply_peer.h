@@ -4,8 +4,7 @@
 // instead, for every command frame it receives, sends the reply the test has
 // set (any bytes: a wrong checksum, a short frame, a status frame, nothing).
 // The reply goes out a little after the command, well inside the exchange's
-// 100 ms pause, as a real board's would: the transport discards input once
-// more after tracing the frame it wrote.
+// 100 ms pause, as a real board's would.
 #pragma once
 
 #include <chrono>

@@ -1,6 +1,7 @@
 // Frame transport: writeport's trace and the bytes on the wire, readport on
-// complete, short, missing and failed replies, and the exchange flag and lock
-// that keep the button status monitor off the port.
+// complete, short, missing and failed replies, what else an exchange reads
+// (traced after its reply, never taken for it), and the exchange flag and
+// lock that keep the button status monitor off the port.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -70,6 +71,7 @@ class TransportTest : public BoardTest {
 };
 
 TEST_F(TransportTest, WriteportTracesSixBytesAndSendsSeven) {
+  ExchangeLock exchange;
   StdoutCapture out;
   int n = writeport(fd, kVolumeUp.data());
   std::string trace = out.text();
@@ -89,35 +91,40 @@ TEST_F(TransportTest, WriteportTracesSixBytesAndSendsSeven) {
 
 // What readport hands back: the last byte received becomes CR, positions not
 // reached keep the caller's content, and a read with nothing is no failure.
+// A piece of a reply stays in the line; once the line has been quiet, the
+// next exchange drops it and traces it after its own result.
 TEST_F(TransportTest, ReadportRepliesCompleteShortAndMissing) {
   struct Row {
     const char *name;
     Bytes reply;   // what the board sends after the command
     Bytes before;  // the caller's buffer
     Bytes after;
+    const char *dropped;  // traced after the result: the row before's piece
   } rows[] = {
       {"complete reply, seventh byte not CR", {0x1B, 0x42, 0x06, 0x00, 0x07, 0x6A, 0x00},
-       {0, 0, 0, 0, 0, 0, 0}, {0x1B, 0x42, 0x06, 0x00, 0x07, 0x6A, 0x0D}},
+       {0, 0, 0, 0, 0, 0, 0}, {0x1B, 0x42, 0x06, 0x00, 0x07, 0x6A, 0x0D}, ""},
       {"complete reply", {0x1B, 0x42, 0x06, 0x00, 0x07, 0x6A, 0x0D},
-       {9, 9, 9, 9, 9, 9, 9}, {0x1B, 0x42, 0x06, 0x00, 0x07, 0x6A, 0x0D}},
+       {9, 9, 9, 9, 9, 9, 9}, {0x1B, 0x42, 0x06, 0x00, 0x07, 0x6A, 0x0D}, ""},
       {"four bytes", {0x1B, 0x42, 0x06, 0x00},
-       {0, 0, 0, 0, 0xA4, 0xA5, 0xA6}, {0x1B, 0x42, 0x06, 0x0D, 0xA4, 0xA5, 0xA6}},
-      {"one byte", {0x1B}, {0, 0, 0, 0, 0, 0, 0}, {0x0D, 0, 0, 0, 0, 0, 0}},
+       {0, 0, 0, 0, 0xA4, 0xA5, 0xA6}, {0x1B, 0x42, 0x06, 0x0D, 0xA4, 0xA5, 0xA6}, ""},
+      {"one byte", {0x1B}, {0, 0, 0, 0, 0, 0, 0}, {0x0D, 0, 0, 0, 0, 0, 0},
+       "key ---> 1b 42 6 0 0 0 0 0 \n"},
       {"no reply", {}, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77},
-       {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}},
+       {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}, "key ---> 1b 0 0 0 0 0 0 0 \n"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    ASSERT_EQ(6, quiet_write());
-    if (!row.reply.empty()) {
-      board.send_raw(row.reply);
-      ASSERT_TRUE(wait_input(fd, static_cast<int>(row.reply.size())));
-    }
     unsigned char buf[7];
     memcpy(buf, row.before.data(), 7);
     int r;
     std::string trace;
     {
+      ExchangeLock exchange;
+      ASSERT_EQ(6, quiet_write());
+      if (!row.reply.empty()) {
+        board.send_raw(row.reply);
+        ASSERT_TRUE(wait_input(fd, static_cast<int>(row.reply.size())));
+      }
       HangGuard guard("readport", 10);
       StdoutCapture out;
       r = readport(fd, buf);
@@ -125,32 +132,38 @@ TEST_F(TransportTest, ReadportRepliesCompleteShortAndMissing) {
     }
     EXPECT_EQ(1, r);
     EXPECT_EQ(row.after, Bytes(buf, buf + 7));
-    EXPECT_EQ(result_line(buf) + "\n", trace);
+    EXPECT_EQ(result_line(buf) + "\n" + row.dropped, trace);
     EXPECT_EQ(0, isLOCK.load());
     EXPECT_TRUE(lock_free_for_others());
   }
 }
 
-// Bytes waiting before the command (a status frame, noise) are not taken for
-// its reply, and bytes beyond the reply are not left for the monitor.
-TEST_F(TransportTest, OnlyTheReplyIsReadStrayInputIsDropped) {
+// Bytes waiting before the command (a status frame, noise) are never taken
+// for its reply, and nothing that arrives is thrown away: what is not the
+// reply is traced after it, in the order it arrived, and nothing is left
+// unread.
+TEST_F(TransportTest, StrayInputIsTracedAfterTheReplyNeverTakenForIt) {
   const Bytes stray = {0x1B, 0x42, 0x02, 0x01, 0x00, 0x60, 0x0D, 0x55};
   const Bytes reply = {0x1B, 0x42, 0x06, 0x00, 0x07, 0x6A, 0x0D};
   board.send_raw(stray);
   ASSERT_TRUE(wait_input(fd, static_cast<int>(stray.size())));
-  ASSERT_EQ(6, quiet_write());
-  Bytes reply_and_more = reply;
-  reply_and_more.insert(reply_and_more.end(), stray.begin(), stray.end());
-  board.send_raw(reply_and_more);
-  ASSERT_TRUE(wait_input(fd, static_cast<int>(reply_and_more.size())));
-
   unsigned char buf[7] = {};
+  std::string trace;
   {
+    ExchangeLock exchange;
+    ASSERT_EQ(6, quiet_write());
+    Bytes reply_and_more = reply;
+    reply_and_more.insert(reply_and_more.end(), stray.begin(), stray.end());
+    board.send_raw(reply_and_more);
+    ASSERT_TRUE(wait_input(fd, static_cast<int>(reply_and_more.size())));
     HangGuard guard("readport", 10);
-    StdoutCapture quiet;
+    StdoutCapture out;
     EXPECT_EQ(1, readport(fd, buf));
+    trace = out.text();
   }
   EXPECT_EQ(reply, Bytes(buf, buf + 7));
+  const std::string status = "key ---> 1b 42 2 1 0 60 d 0 \n", noise = "key ---> 55 0 0 0 0 0 0 0 \n";
+  EXPECT_EQ(result_line(buf) + "\n" + status + noise + status + noise, trace);
   int left = -1;
   ASSERT_EQ(0, ioctl(fd, FIONREAD, &left));
   EXPECT_EQ(0, left);
@@ -159,43 +172,45 @@ TEST_F(TransportTest, OnlyTheReplyIsReadStrayInputIsDropped) {
 // A read that fails prints its cause, returns 0, lowers the flag and lets
 // the port go, so the monitor can read again.
 TEST_F(TransportTest, ReadportFailures) {
-  int nonblocking = open(board.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(nonblocking, 0);
   struct Row {
     const char *name;
     int port;
     std::string message;
   } rows[] = {
-      {"nothing ready on a non-blocking descriptor", nonblocking, "SERIAL EAGAIN ERROR\n"},
       {"descriptor not open", -1,
        "SERIAL read error " + std::to_string(EBADF) + " " + strerror(EBADF) + "\n"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    ASSERT_EQ(6, quiet_write());
     unsigned char buf[7] = {1, 2, 3, 4, 5, 6, 7};
-    StdoutCapture out;
-    int r = readport(row.port, buf);
-    std::string trace = out.text();
+    int r;
+    std::string trace;
+    {
+      ExchangeLock exchange;
+      ASSERT_EQ(6, quiet_write());
+      StdoutCapture out;
+      r = readport(row.port, buf);
+      trace = out.text();
+    }
     EXPECT_EQ(0, r);
     EXPECT_EQ(row.message, trace);
     EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7}), Bytes(buf, buf + 7));
     EXPECT_EQ(0, isLOCK.load());
     EXPECT_TRUE(lock_free_for_others());
   }
-  close(nonblocking);
 }
 
 // After the board hangs up, a pseudo-terminal reports end of file rather
 // than an error; either way readport must return, lower the flag and trace
 // what it did.
 TEST_F(TransportTest, ReadportAfterHangUpReturns) {
-  ASSERT_EQ(6, quiet_write());
-  board.hang_up();
   unsigned char buf[7] = {1, 2, 3, 4, 5, 6, 7};
   int r;
   std::string trace;
   {
+    ExchangeLock exchange;
+    ASSERT_EQ(6, quiet_write());
+    board.hang_up();
     HangGuard guard("readport after hang-up", 10);
     StdoutCapture out;
     r = readport(fd, buf);
@@ -211,26 +226,31 @@ TEST_F(TransportTest, ReadportAfterHangUpReturns) {
   EXPECT_TRUE(lock_free_for_others());
 }
 
-// The exchange holds the port from writeport to readport; a caller that gives
-// up in between releases the lock but leaves the flag raised.
-TEST_F(TransportTest, ExchangeLockSpansWriteToReadOrAbandon) {
+// The exchange holds the port for its whole span, from before writeport to
+// after readport; one that gives up after the write lets the port go but
+// leaves the flag raised.
+TEST_F(TransportTest, ExchangeLockSpansTheWholeExchange) {
   ASSERT_TRUE(lock_free_for_others());
-  ASSERT_EQ(6, quiet_write());
-  EXPECT_FALSE(lock_free_for_others()) << "the monitor could read during an exchange";
-  unsigned char buf[7] = {};
   {
+    ExchangeLock exchange;
+    ASSERT_EQ(6, quiet_write());
+    EXPECT_FALSE(lock_free_for_others()) << "the monitor could read during an exchange";
+    unsigned char buf[7] = {};
     StdoutCapture quiet;
     readport(fd, buf);
   }
   EXPECT_TRUE(lock_free_for_others());
 
-  ASSERT_EQ(6, quiet_write());
-  exchange_abandon();
+  {
+    ExchangeLock exchange;
+    ASSERT_EQ(6, quiet_write());
+  }
   EXPECT_EQ(1, isLOCK.load());
   EXPECT_TRUE(lock_free_for_others());
   // A new exchange can start after an abandoned one, on any thread.
   std::thread other([&] {
     HangGuard guard("exchange after an abandoned one", 10);
+    ExchangeLock exchange;
     StdoutCapture quiet;
     writeport(fd, kVolumeUp.data());
     unsigned char reply[7] = {};
