@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "VXTRN.h"
+#include "settings.h"
 
 namespace trn {
 
@@ -60,13 +61,14 @@ CollectResult collect_frame(Line &line, unsigned char out[7], Clock::time_point 
 }
 
 Verdict judge_reply(const unsigned char *command, const unsigned char *frame) {
-  const bool valid = isOkCMD(frame) != 0;
-  if (frame[2] != command[2]) {
-    // A status frame, or a valid frame of another command: not the reply.
-    // A broken frame of another type is noise that looked like a lead-in.
-    return valid ? Verdict::Skip : Verdict::Reject;
-  }
-  return valid ? Verdict::Accept : Verdict::Reject;
+  if (!isOkCMD(frame)) return Verdict::Reject;
+  const bool same = frame[2] == command[2] &&
+                    (frame[3] == command[3] || !reply_carries_rw(command));
+  return same ? Verdict::Accept : Verdict::Skip;
+}
+
+bool is_status_frame(const unsigned char *frame) {
+  return isOkCMD(frame) && frame[2] == TYPE_BUTTON_STATUS;
 }
 
 const char *outcome_text(Outcome o) {
@@ -88,11 +90,16 @@ Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply
   auto traced = [&options](const unsigned char *bytes, int n) {
     if (options.trace) options.trace->frame(false, bytes, n);
   };
-  // A late reply to an earlier try, or a status frame that came before the
-  // command, is never this reply.
+  // Status frames are handed on; any other frame that is not the reply is
+  // the late reply of some request, and is only traced.
+  const MetFrames status = [&options](const unsigned char *f) {
+    if (options.met && is_status_frame(f)) options.met(f);
+  };
+  // What came before the command (a late reply, a status frame) is never
+  // this reply.
   const LineSink before{[&](const unsigned char *f) {
                           traced(f, FRAME_LEN);
-                          if (options.met) options.met(f);
+                          status(f);
                           return false;
                         },
                         traced};
@@ -122,7 +129,7 @@ Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply
     CollectResult r = collect_frame(
         line, reply, deadline,
         [command](const unsigned char *f) { return judge_reply(command, f); }, options.trace,
-        options.stop, options.met);
+        options.stop, status);
     if (r.what == Collected::Frame) {
       outcome = Outcome::Ok;
       break;
