@@ -130,6 +130,10 @@ Port::Port(const Options &options) : path_(options.device) {
     throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) + origin};
   }
   line_.attach(fd_);
+  // What the port holds now was sent before this run (a reply to an earlier
+  // run that was interrupted, old status frames): it is thrown away unread,
+  // now that the lock is ours.
+  line_.discard();
   if (options.verbose) trace_ = &stderr_trace;
   exchange_.timeout_ms = options.timeout_ms;
   exchange_.retries = options.retries;

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -71,6 +72,8 @@ bool is_status_frame(const unsigned char *frame) {
   return isOkCMD(frame) && frame[2] == TYPE_BUTTON_STATUS;
 }
 
+int settle_quiet_ms(int timeout_ms) { return std::max(timeout_ms, Line::STALE_PIECE_MS); }
+
 const char *outcome_text(Outcome o) {
   switch (o) {
     case Outcome::Ok: return "ok";
@@ -82,6 +85,27 @@ const char *outcome_text(Outcome o) {
   }
   return "?";
 }
+
+namespace {
+
+// Takes what arrives until the line has been quiet for quiet, or until
+// SETTLE_LIMIT_QUIETS quiet times have passed; then drops a stale piece.
+// Drained, or how the line ended the wait (hung up, failed, interrupted).
+LineEnd settle(Line &line, const LineSink &sink, std::chrono::milliseconds quiet,
+               const std::atomic<bool> *stop) {
+  const auto start = Clock::now();
+  const auto limit = start + SETTLE_LIMIT_QUIETS * quiet;
+  for (;;) {
+    const auto quiet_until = std::min(std::max(start, line.last_read()) + quiet, limit);
+    const LineResult r = line.read_until(quiet_until, sink, stop);
+    if (r.end != LineEnd::Deadline) return r.end;
+    if (r.got == 0 || Clock::now() >= limit) break;
+  }
+  line.drop_if_stale(sink);
+  return LineEnd::Drained;
+}
+
+}  // namespace
 
 Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply[7],
                  const ExchangeOptions &options, int *tries_used) {
@@ -95,14 +119,16 @@ Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply
   const MetFrames status = [&options](const unsigned char *f) {
     if (options.met && is_status_frame(f)) options.met(f);
   };
-  // What came before the command (a late reply, a status frame) is never
-  // this reply.
+  // What came before the command (a late reply, a status frame) and what
+  // arrives after a try timed out is never the reply.
   const LineSink before{[&](const unsigned char *f) {
                           traced(f, FRAME_LEN);
                           status(f);
                           return false;
                         },
                         traced};
+  const std::chrono::milliseconds quiet(settle_quiet_ms(options.timeout_ms));
+  bool timed_out = false;  // a try timed out: its reply may still come
   int t = 0;
   while (t < tries) {
     ++t;
@@ -132,6 +158,9 @@ Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply
         options.stop, status);
     if (r.what == Collected::Frame) {
       outcome = Outcome::Ok;
+      // The reply of an abandoned try, or this try's own, is still to come;
+      // an interrupt or a hang-up now is for the next exchange to find.
+      if (timed_out) settle(line, before, quiet, options.stop);
       break;
     }
     if (r.what == Collected::Closed) {
@@ -143,6 +172,16 @@ Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply
       break;
     }
     outcome = r.rejected ? Outcome::BadReply : r.have > 0 ? Outcome::ShortReply : Outcome::NoReply;
+    timed_out = true;
+    const LineEnd settled = settle(line, before, quiet, options.stop);
+    if (settled == LineEnd::Interrupted) {
+      outcome = Outcome::Interrupted;
+      break;
+    }
+    if (settled == LineEnd::HungUp || settled == LineEnd::Failed) {
+      outcome = Outcome::Closed;
+      break;
+    }
   }
   if (tries_used) *tries_used = t;
   return outcome;

@@ -84,12 +84,24 @@ struct ExchangeOptions {
   MetFrames met;  // the status frames met (is_status_frame), in arrival order
 };
 
+// After a try that timed out, the line must be quiet this long before the
+// next request: the try's timeout, and at least the time after which a
+// waiting piece of a frame is stale.
+int settle_quiet_ms(int timeout_ms);
+// A line that is never quiet that long ends the settling after this many
+// quiet times.
+constexpr int SETTLE_LIMIT_QUIETS = 4;
+
 // Writes the command, collects its reply (judge_reply), and tries again up to
 // retries times when the reply was missing or invalid.  Input waiting before
-// each try is taken first and is never the reply.  Of all frames taken
-// besides the reply, status frames go to options.met; the rest (late
-// replies) are traced and dropped, and so is a piece of a frame left by a
-// quiet line.  reply receives the accepted frame.
+// each try is taken first and is never the reply.  After a try that timed
+// out, what still arrives is taken until the line has been quiet for
+// settle_quiet_ms (at most SETTLE_LIMIT_QUIETS times that), before the next
+// try, before returning a failure, and before returning a reply that a
+// later try received: a late reply of an abandoned try then answers no later
+// request.  Of all frames taken besides the reply, status frames go to
+// options.met; the rest (late replies) are traced and dropped, and so is a
+// piece of a frame left by a quiet line.  reply receives the accepted frame.
 Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply[7],
                  const ExchangeOptions &options, int *tries_used = nullptr);
 
