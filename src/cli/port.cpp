@@ -131,13 +131,17 @@ Port::Port(const Options &options) : path_(options.device) {
     throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) + origin};
   }
   line_.attach(fd_);
+  // What the port holds now was sent before this run (a reply to an earlier
+  // run that was interrupted, old status frames): it is thrown away unread,
+  // now that the lock is ours.
+  line_.discard();
   if (options.verbose) trace_ = &stderr_trace;
   exchange_.timeout_ms = options.timeout_ms;
   exchange_.retries = options.retries;
   exchange_.trace = trace_;
   exchange_.met = [this](const unsigned char *frame) {
-    // Kept for the status stream; a board that is never watched cannot
-    // make the queue grow without end.
+    // Status frames, kept for the status stream; a board that is never
+    // watched cannot make the queue grow without end.
     if (met_.size() >= kMaxMet) met_.pop_front();
     std::array<unsigned char, 7> copy;
     std::copy(frame, frame + 7, copy.begin());
@@ -192,9 +196,7 @@ void Port::write(const trn::Setting &s, uint8_t value) {
   must(command, reply, std::string(s.name) + " write");
 }
 
-StatusStream::StatusStream(Port &port) : port_(port) {
-  build_frame(status_command_, TYPE_BUTTON_STATUS, 0x00, 0x00);
-}
+StatusStream::StatusStream(Port &port) : port_(port) {}
 
 void StatusStream::discard() {
   port_.line().discard();
@@ -207,7 +209,7 @@ trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point
   if (other_ready) *other_ready = false;
   trn::FrameTrace *trace = port_.trace();
   auto keep = [this](const unsigned char *f) {
-    if (trn::judge_reply(status_command_, f) != trn::Verdict::Accept) return;
+    if (!trn::is_status_frame(f)) return;
     std::array<unsigned char, 7> copy;
     std::copy(f, f + FRAME_LEN, copy.begin());
     ready_.push_back(copy);

@@ -68,6 +68,11 @@ TEST_F(BoardTest, SettingsRequestsAreThePanelsFrames) {
     quiet.text();
     ASSERT_EQ(1u, board.received().size());
     EXPECT_EQ(trnsim::hex(board.received()[0]), hex7(frame));
+    // The write's reply answers the read only if both have the same byte 3.
+    unsigned char read[7];
+    trn::read_request(*s, read);
+    EXPECT_EQ(read[3] == frame[3] ? trn::Verdict::Accept : trn::Verdict::Skip,
+              trn::judge_reply(read, board.respond({frame, frame + 7}).data()));
   }
 }
 
