@@ -1,12 +1,12 @@
-// The records database at production size: a file of 100,000 runs (20 steps
-// each, four stations over 30 days, retests after failures, a few error and
+// The records database at production size: a file of 100,000 runs (the
+// station's 32 steps each, four stations over 30 days, retests after failures, a few error and
 // aborted runs), then
 // - `trnctl records yield` over it, the program as it is run, with each
 //   grouping (median of 5, and the slowest);
 // - `trnctl records` listing every run, and `records --dut` and `records
 //   show` of one unit;
 // - recording a run as a station does: the insert when it starts plus the
-//   completion with its 20 steps when it ends (median, p99 and slowest of 200),
+//   completion with its 32 steps when it ends (median, p99 and slowest of 200),
 //   on the full file, each commit synced to the disk.
 // Usage: records_bench [RUNS] [FOLDER]; the file is made in a fresh folder
 // under FOLDER (default: the current one, so on the disk rather than in a
@@ -28,11 +28,13 @@ namespace rec = trn::records;
 
 namespace {
 
+// The station's plan: the self-test, the operator's checks, the buttons.
 const char *const kSteps[] = {
-    "identify",   "save",     "volume",     "brightness", "volume-output", "ring",
-    "ring-volume", "ring-freq", "ring-led",  "membrane",   "gpio",          "audio",
-    "nurse-led",  "pass-through", "pass-delay", "backlight", "restore",    "membrane-green",
-    "nurse-led-on", "backlight-off-on"};
+    "identify", "save", "volume", "brightness", "volume-output", "ring", "ring-volume",
+    "ring-freq", "ring-led", "membrane", "gpio", "audio", "nurse-led", "pass-through",
+    "pass-delay", "backlight", "membrane-green", "membrane-orange", "nurse-led-on",
+    "ring-led-on", "backlight-off", "backlight-on", "restore", "cradle", "vol-down", "vol-up",
+    "ch-down", "ch-up", "power", "line-out", "mic-in", "nurse"};
 constexpr int kStepCount = sizeof kSteps / sizeof kSteps[0];
 
 // The time of second s of 2026-11-01 onwards, as the records keep it.
@@ -56,9 +58,11 @@ rec::Run make_run(const std::string &dut, const std::string &station, const std:
   r.started = started;
   r.ended = started;
   r.outcome = outcome;
+  if (outcome == rec::kError) r.reason = "the port hung up";
+  if (outcome == rec::kAborted) r.reason = "interrupted";
   r.options = rec::Json{{"buttons", true}, {"button_timeout", 10}};
   r.device = "/dev/ttyUSB0";
-  r.board = "1b 42 00 07 42 f8 0d";
+  r.board = "1b 42 00 07 42 a6 0d";
   r.model = "Q742";
   r.firmware = "11";
   r.duration_ms = 41000;
@@ -140,6 +144,10 @@ bool seed(const std::string &path, long runs) {
       text(finish, 9, r.firmware);
       number(finish, 10, r.passed);
       number(finish, 11, r.planned);
+      if (r.reason.empty())
+        sqlite3_bind_null(finish, at(finish, 12));
+      else
+        text(finish, 12, r.reason);
       sqlite3_step(finish);
       sqlite3_reset(finish);
       int pos = 0;

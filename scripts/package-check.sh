@@ -121,6 +121,8 @@ trnctl set gpio=0,|0,1 0,2
 trnctl set gpio=none,|
 trnctl backlight |off on
 trnctl selftest --b|--buttons --button-timeout
+trnctl st|station
+trnctl station --d|--db --dut-pattern
 trnctl rec|records
 trnctl records --db x.db y|yield
 trnctl records yield --by |day station

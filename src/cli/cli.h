@@ -78,8 +78,7 @@ class Port {
   // The one reader of the port: exchanges and the status stream read
   // through it.
   trn::Line &line() { return line_; }
-  // Takes the oldest frame an exchange met that was not its reply (a status
-  // frame, a stale reply); false when there is none.
+  // Takes the oldest status frame an exchange met; false when there is none.
   bool take_met(unsigned char frame[7]);
   void forget_met() { met_.clear(); }
   const std::string &path() const { return path_; }
@@ -119,14 +118,16 @@ class StatusStream {
  public:
   explicit StatusStream(Port &port);
   // The next valid status frame (Collected::Frame), or Timeout at the
-  // deadline, Closed on a hang-up, Interrupted by SIGINT or SIGTERM.
-  trn::Collected next(unsigned char frame[7], trn::Clock::time_point deadline);
+  // deadline, Closed on a hang-up, Interrupted by SIGINT or SIGTERM.  With
+  // other_fd (not -1), input on that descriptor ends the wait too: Timeout
+  // with *other_ready set, the input left unread.
+  trn::Collected next(unsigned char frame[7], trn::Clock::time_point deadline,
+                      int other_fd = -1, bool *other_ready = nullptr);
   // Forgets everything received so far, the port's pending input included.
   void discard();
 
  private:
   Port &port_;
-  unsigned char status_command_[7];
   std::deque<std::array<unsigned char, 7>> ready_;
 };
 
@@ -147,6 +148,9 @@ struct SelftestOptions {
   double button_timeout_s = 10;
   std::string report;  // empty: no report
   std::string dut;
+  bool record = false;  // --db given: the run goes into the records database
+  std::string db;       // empty: the default database
+  std::string station, operator_name;  // empty: the defaults
 };
 int run_selftest(const Options &o, const SelftestOptions &so);
 

@@ -16,13 +16,14 @@
 #include "cli.h"
 #include "output.h"
 #include "records_cmd.h"
+#include "station.h"
 
 
 namespace {
 
 using namespace trnctl;
 
-const char *const kCommands = "info, get, set, watch, backlight, raw, selftest, records";
+const char *const kCommands = "info, get, set, watch, backlight, raw, selftest, station, records";
 
 // The names of every option that takes a value ("--device", "-d", ...), from
 // the argument table itself, the commands' own options included.
@@ -216,6 +217,14 @@ int main(int argc, char **argv) {
   selftest->add_option("--report", so.report, "Write the JSON record to FILE")->type_name("FILE");
   selftest->add_option("--dut", so.dut, "Identifier of the unit under test, for the record")
       ->type_name("ID");
+  selftest->add_option("--db", so.db, "Record the run in this database (--db '' is refused)")
+      ->type_name("PATH");
+  selftest->add_option("--station", so.station, "This station's name (default: the host name)")
+      ->type_name("NAME");
+  selftest->add_option("--operator", so.operator_name, "The operator (default: the login name)")
+      ->type_name("NAME");
+  StationArgs station;
+  add_station_command(app, station);
   RecordsArgs records;
   add_records_command(app, records);
 
@@ -323,6 +332,8 @@ int main(int argc, char **argv) {
     so.button_timeout_s = std::strtod(button_timeout_text.c_str(), nullptr);
     if (selftest->count("--report") > 0 && so.report.empty())
       throw Failure{kUsage, "--report: the path is empty"};
+    so.record = selftest->count("--db") > 0;
+    if (so.record && so.db.empty()) throw Failure{kUsage, "--db: the path is empty"};
     if (so.report == "-")
       throw Failure{kUsage, "--report: '-' is not a file here; --json prints the record on "
                             "standard output"};
@@ -340,6 +351,7 @@ int main(int argc, char **argv) {
     else if (backlight->parsed()) status = run_backlight(o, on);
     else if (raw->parsed()) status = run_raw(o, raw_bytes);
     else if (selftest->parsed()) status = run_selftest(o, so);
+    else if (station.command->parsed()) status = run_station(o, station);
     else status = run_info(o);
   } catch (const Failure &f) {
     if (!f.message.empty()) fprintf(stderr, "trnctl: %s\n", f.message.c_str());

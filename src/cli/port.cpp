@@ -1,6 +1,8 @@
 // The port trnctl talks through: choosing it, opening and locking it, the
 // exchange with its retries, the frame trace on standard error, and the
 // interrupt flag that SIGINT, SIGTERM and SIGHUP raise.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -118,13 +120,17 @@ Port::Port(const Options &options) : path_(options.device) {
     throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) + origin};
   }
   line_.attach(fd_);
+  // What the port holds now was sent before this run (a reply to an earlier
+  // run that was interrupted, old status frames): it is thrown away unread,
+  // now that the lock is ours.
+  line_.discard();
   if (options.verbose) trace_ = &stderr_trace;
   exchange_.timeout_ms = options.timeout_ms;
   exchange_.retries = options.retries;
   exchange_.trace = trace_;
   exchange_.met = [this](const unsigned char *frame) {
-    // Kept for the status stream; a board that is never watched cannot
-    // make the queue grow without end.
+    // Status frames, kept for the status stream; a board that is never
+    // watched cannot make the queue grow without end.
     if (met_.size() >= kMaxMet) met_.pop_front();
     std::array<unsigned char, 7> copy;
     std::copy(frame, frame + 7, copy.begin());
@@ -179,9 +185,7 @@ void Port::write(const trn::Setting &s, uint8_t value) {
   must(command, reply, std::string(s.name) + " write");
 }
 
-StatusStream::StatusStream(Port &port) : port_(port) {
-  trn::build_frame(status_command_, trn::TYPE_BUTTON_STATUS, 0x00, 0x00);
-}
+StatusStream::StatusStream(Port &port) : port_(port) {}
 
 void StatusStream::discard() {
   port_.line().discard();
@@ -189,10 +193,12 @@ void StatusStream::discard() {
   ready_.clear();
 }
 
-trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point deadline) {
+trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point deadline,
+                                  int other_fd, bool *other_ready) {
+  if (other_ready) *other_ready = false;
   trn::FrameTrace *trace = port_.trace();
   auto keep = [this](const unsigned char *f) {
-    if (trn::judge_reply(status_command_, f) != trn::Verdict::Accept) return;
+    if (!trn::is_status_frame(f)) return;
     std::array<unsigned char, 7> copy;
     std::copy(f, f + trn::FRAME_LEN, copy.begin());
     ready_.push_back(copy);
@@ -215,6 +221,27 @@ trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point
       return trn::Collected::Frame;
     }
     if (stop_requested.load()) return trn::Collected::Interrupted;
+    if (other_fd >= 0) {
+      // Both descriptors watched; the port's bytes are then read through
+      // the line, as any other reader's are.
+      const auto now = trn::Clock::now();
+      if (now >= deadline) return trn::Collected::Timeout;
+      // At most a second per wait: the deadline may be far away.
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+      pollfd p[2] = {{port_.line().port(), POLLIN, 0}, {other_fd, POLLIN, 0}};
+      const int ready = poll(p, 2, static_cast<int>(std::min<long long>(left, 1000)));
+      if (ready < 0 && errno != EINTR) return trn::Collected::Closed;
+      if (ready > 0 && p[1].revents) {
+        if (other_ready) *other_ready = true;
+        return trn::Collected::Timeout;
+      }
+      if (ready <= 0 || !p[0].revents) continue;
+      const trn::LineEnd end = port_.line().drain(sink).end;
+      if (end == trn::LineEnd::HungUp || end == trn::LineEnd::Failed)
+        return trn::Collected::Closed;  // hung up
+      continue;
+    }
     const trn::LineResult r = port_.line().read_until(deadline, sink, &stop_requested);
     switch (r.end) {
       case trn::LineEnd::Done: break;

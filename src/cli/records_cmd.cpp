@@ -73,13 +73,13 @@ std::string csv_field(const std::string &v) {
 
 void print_csv(const std::vector<rec::Run> &runs) {
   print_line("id,dut,station,operator,started,ended,outcome,try,plan,tool,version,device,board,"
-             "model,firmware,duration_ms,passed,planned");
+             "model,firmware,duration_ms,passed,planned,reason");
   for (const rec::Run &r : runs) {
     const std::vector<std::string> cells = {
         r.id, r.dut, r.station, r.operator_name, r.started, r.ended, r.outcome,
         std::to_string(r.try_number), std::to_string(r.plan), r.tool, r.version, r.device,
         r.board, r.model, r.firmware, r.duration_ms < 0 ? "" : std::to_string(r.duration_ms),
-        std::to_string(r.passed), std::to_string(r.planned)};
+        std::to_string(r.passed), std::to_string(r.planned), r.reason};
     std::string line;
     for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + csv_field(cells[i]);
     print_line(line);
@@ -101,7 +101,8 @@ void print_run(const rec::Run &r) {
   print_line("id        " + r.id);
   print_line("dut       " + r.dut + " (try " + std::to_string(r.try_number) + ")");
   print_line("outcome   " + outcome_text(r) + " (" + std::to_string(r.passed) + " of " +
-             std::to_string(r.planned) + " steps passed)");
+             std::to_string(r.planned) + " steps passed)" +
+             (r.reason.empty() ? "" : ": " + r.reason));
   print_line("station   " + r.station + ", operator " + r.operator_name);
   print_line("started   " + r.started);
   print_line("ended     " + (r.ended.empty() ? std::string("-") : r.ended) +

@@ -119,6 +119,18 @@ void step_request(const Setting &s, bool up, unsigned char frame[7]) {
   build_frame(frame, s.type, up ? STEP_UP_RW : STEP_DOWN_RW, 0x00);
 }
 
+bool reply_carries_rw(const unsigned char command[7]) {
+  const uint8_t type = command[2], rw = command[3];
+  if (type == TYPE_BACKLIGHT) return true;  // backlight_request: on or off in rw
+  for (const Setting &s : settings()) {
+    if (s.type != type) continue;
+    if (rw == s.read_rw) return true;
+    // A write carries its fixed selector in rw, or the value itself.
+    if (s.value_in_rw ? word_for(s, rw) != nullptr : rw == s.write_rw) return true;
+  }
+  return false;
+}
+
 std::string valid_values(const Setting &s) {
   if (s.kind == Kind::Number) return std::to_string(s.min) + " to " + std::to_string(s.max);
   std::string out;

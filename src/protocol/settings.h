@@ -76,6 +76,13 @@ void write_request(const Setting &s, uint8_t value, unsigned char frame[7]);
 void step_request(const Setting &s, bool up, unsigned char frame[7]);
 // The setting's byte in a reply to either request (byte 4 of a read reply).
 inline uint8_t reply_value(const unsigned char reply[7]) { return reply[FRAME_VALUE]; }
+// True when the board's reply to command carries the command's byte 3 (rw)
+// back in its own byte 3: the read and write requests of every setting above
+// and the backlight command.  For these a reply is told from the reply to
+// another request of its type (ring, ring-volume and ring-freq share one) by
+// byte 3.  False for the identification requests (byte 3 of the identifier's
+// reply is the major byte) and for frames the table does not build.
+bool reply_carries_rw(const unsigned char command[7]);
 
 // Text to byte: exactly the setting's vocabulary (decimal digits only for
 // numbers, no sign or prefix).  On failure *why says what is valid.

@@ -84,6 +84,7 @@ Json to_json(const Run &r) {
   j["model"] = text_or_null(r.model);
   j["firmware"] = text_or_null(r.firmware);
   j["outcome"] = text_or_null(r.outcome);
+  j["reason"] = text_or_null(r.reason);
   j["try"] = r.try_number;
   j["passed"] = r.passed;
   j["planned"] = r.planned;

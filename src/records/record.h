@@ -51,6 +51,7 @@ struct Run {
   std::string model;
   std::string firmware;
   std::string outcome;   // empty while open
+  std::string reason;    // why it ended early or failed as a whole; empty when it ran to its end
   int try_number = 0;    // 1 for the DUT's first run in the database, 2 for the next ...
   long duration_ms = -1; // -1: unknown
   int passed = 0;        // steps that passed

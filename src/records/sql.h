@@ -58,6 +58,12 @@ CREATE TABLE steps (
   PRIMARY KEY (run_id, pos)
 ) @KEYED@;
 )sql",
+    // Version 2: why a run ended early or failed as a whole (a port that
+    // could not be opened, a hang-up, an interrupt, a board that is not a
+    // Q742).
+    R"sql(
+ALTER TABLE runs ADD COLUMN reason TEXT;
+)sql",
 };
 inline constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
@@ -72,7 +78,8 @@ RETURNING try
 
 inline const char *const kFinishRun = R"sql(
 UPDATE runs SET ended = $2, outcome = $3, duration_ms = $4, options = $5, device = $6,
-                board = $7, model = $8, firmware = $9, passed = $10, planned = $11
+                board = $7, model = $8, firmware = $9, passed = $10, planned = $11,
+                reason = $12
 WHERE id = $1 AND outcome IS NULL
 )sql";
 
@@ -84,14 +91,15 @@ VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)
 inline const char *const kOpenRuns =
     "SELECT id, owner FROM runs WHERE station = $1 AND outcome IS NULL";
 inline const char *const kAbortRun =
-    "UPDATE runs SET outcome = 'aborted' WHERE id = $1 AND outcome IS NULL";
+    "UPDATE runs SET outcome = 'aborted', reason = 'found open: the process running it had "
+    "ended' WHERE id = $1 AND outcome IS NULL";
 
 // The columns of a whole run, in the order read_run() reads them, for
 // "SELECT <kRunColumns> FROM runs r ...".
 inline const char *const kRunColumns =
     "r.id, r.dut, r.station, r.operator, r.tool, r.version, r.plan, r.started, r.ended, "
     "r.outcome, r.try, r.options, r.device, r.board, r.model, r.firmware, r.duration_ms, "
-    "r.passed, r.planned";
+    "r.passed, r.planned, r.reason";
 inline const char *const kStepColumns =
     "s.run_id, s.name, s.outcome, s.start_ms, s.ms, s.written, s.read, s.tries, s.why";
 

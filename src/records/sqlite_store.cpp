@@ -156,11 +156,7 @@ class SqliteStore : public Store {
     try {
       sqlite3_extended_result_codes(db_, 1);
       sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-      {
-        Stmt wal(db_, "PRAGMA journal_mode = WAL");
-        if (!wal.step() || wal.column_text(0) != "wal")
-          throw StoreError("cannot use write-ahead logging");
-      }
+      use_wal();
       exec("PRAGMA synchronous = FULL");
       exec("PRAGMA foreign_keys = ON");
       migrate();
@@ -196,6 +192,7 @@ class SqliteStore : public Store {
       u.json(5, run.options.is_null() ? Json::object() : run.options);
       u.text(6, run.device, true).text(7, run.board, true).text(8, run.model, true);
       u.text(9, run.firmware, true).number(10, run.passed).number(11, run.planned);
+      u.text(12, run.reason, true);
       u.run();
       if (sqlite3_changes(db_) != 1) throw StoreError("no open run " + run.id);
       Stmt st(db_, sql::kInsertStep);
@@ -327,6 +324,30 @@ class SqliteStore : public Store {
     }
   }
 
+  // Turning a new file to WAL takes a lock that SQLite does not wait for
+  // (the busy handler is not called): when two stations open a new file at
+  // once, one of them tries again until the busy timeout has passed.
+  void use_wal() {
+    for (int waited_ms = 0;; waited_ms += 10) {
+      sqlite3_stmt *st = nullptr;
+      int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode = WAL", -1, &st, nullptr);
+      std::string mode;
+      if (rc == SQLITE_OK) {
+        rc = sqlite3_step(st);
+        if (rc == SQLITE_ROW) {
+          const unsigned char *t = sqlite3_column_text(st, 0);
+          mode = t ? reinterpret_cast<const char *>(t) : "";
+        }
+      }
+      const std::string why = rc == SQLITE_ROW ? "cannot use write-ahead logging"
+                                               : sqlite3_errmsg(db_);
+      sqlite3_finalize(st);
+      if (rc == SQLITE_ROW && mode == "wal") return;
+      if ((rc & 0xff) != SQLITE_BUSY || waited_ms >= kBusyTimeoutMs) throw StoreError(why);
+      usleep(10000);
+    }
+  }
+
   int user_version() {
     Stmt s(db_, "PRAGMA user_version");
     return s.step() ? static_cast<int>(s.column_number(0)) : 0;
@@ -385,6 +406,7 @@ class SqliteStore : public Store {
     r.duration_ms = s.column_null(16) ? -1 : static_cast<long>(s.column_number(16));
     r.passed = static_cast<int>(s.column_number(17));
     r.planned = static_cast<int>(s.column_number(18));
+    r.reason = s.column_text(19);
     return r;
   }
 

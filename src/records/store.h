@@ -36,8 +36,8 @@ class Store {
   // transaction.  run.id and run.started must be set.
   virtual void begin(Run &run) = 0;
   // Completes the run begun with this id, with its steps, in one
-  // transaction: outcome, end, duration, device, board, model, firmware,
-  // options, counts.
+  // transaction: outcome, reason, end, duration, device, board, model,
+  // firmware, options, counts.
   virtual void finish(const Run &run) = 0;
   // Closes as aborted the runs of this station still open whose process is
   // gone (it ended without completing them: a crash, a power loss, a kill).

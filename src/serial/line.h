@@ -124,6 +124,9 @@ class Line {
   // port has (a hung-up port is read all the same so that this is seen).
   LineResult drain(const LineSink &sink);
 
+  // When bytes were last read (the clock's epoch before any).
+  Clock::time_point last_read() const { return last_read_; }
+
   // The unfinished frame waiting for its next bytes.
   int piece_size() const { return assembler_.have; }
   const unsigned char *piece() const { return assembler_.buf; }

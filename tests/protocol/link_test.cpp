@@ -22,8 +22,10 @@ std::string hex7(const unsigned char *f) { return trnsim::hex(trnsim::Frame(f, f
 
 // Each read is the frame the panel's read-back puts on the wire, and each
 // write the frame its control sends for the same value; the table's order
-// is the order `get` reads in.
+// is the order `get` reads in.  The simulated board (not started) answers
+// the writes.
 TEST(Settings, RequestFrames) {
+  trnsim::Board board;
   struct Row {
     const char *name, *read_frame, *value, *write_frame;
   } rows[] = {
@@ -57,6 +59,11 @@ TEST(Settings, RequestFrames) {
     ASSERT_TRUE(trn::parse_value(*s, row.value, &value, &why)) << why;
     trn::write_request(*s, value, frame);
     EXPECT_EQ(row.write_frame, hex7(frame));
+    // The write's reply answers the read only if both have the same byte 3.
+    unsigned char read[7];
+    trn::read_request(*s, read);
+    EXPECT_EQ(read[3] == frame[3] ? trn::Verdict::Accept : trn::Verdict::Skip,
+              trn::judge_reply(read, board.respond({frame, frame + 7}).data()));
   }
 }
 

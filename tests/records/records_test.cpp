@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sql.h"
 #include "store.h"
 #include "support.h"
 
@@ -269,7 +270,7 @@ TEST(RecordsRecord, JsonKeys) {
   EXPECT_EQ(keys, (std::vector<std::string>{"id", "dut", "station", "operator", "tool", "version",
                                             "plan", "started", "ended", "duration_ms", "options",
                                             "device", "board", "model", "firmware", "outcome",
-                                            "try", "passed", "planned", "steps"}));
+                                            "reason", "try", "passed", "planned", "steps"}));
   EXPECT_EQ(step_keys, (std::vector<std::string>{"name", "outcome", "start_ms", "ms", "written",
                                                  "read", "tries", "why"}));
   // Open: no end, no outcome; a run id is a version 4 UUID.
@@ -304,9 +305,28 @@ TEST(RecordsStore, SchemaFromEmptyFile) {
     auto store = rec::open_store("r.db", rec::OpenMode::Existing);
     EXPECT_EQ(record(*store, make_run("A", "s1", rec::utc_now(), rec::kPass)), 1);
   }
-  EXPECT_EQ(user_version("r.db"), 1);
+  EXPECT_EQ(user_version("r.db"), 2);
   EXPECT_EQ(record(*rec::open_store("r.db", rec::OpenMode::Create),
                    make_run("A", "s1", rec::utc_now(), rec::kPass)), 2);
+
+  // A file of the first version keeps its runs and gains their reasons.
+  sqlite3 *v1 = nullptr;
+  sqlite3_open("v1.db", &v1);
+  std::string schema = std::string(rec::sql::kMigrations[0]) +
+                       "INSERT INTO runs (id, dut, station, operator, tool, version, plan, "
+                       "started, outcome, try, options) VALUES ('r1', 'A', 's1', 'ann', 'trnctl', "
+                       "'1.1.1', 1, '2026-12-01', 'pass', 1, '{}'); PRAGMA user_version = 1;";
+  schema.replace(schema.find("@SEQ@"), 5, "INTEGER PRIMARY KEY");
+  schema.replace(schema.find("@KEYED@"), 7, "");
+  ASSERT_EQ(sqlite3_exec(v1, schema.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(v1);
+  rec::Run failed = make_run("A", "s1", rec::utc_now(), rec::kFail, {"ring"});
+  failed.reason = "the board is a Q842, not a Q742";
+  EXPECT_EQ(record(*rec::open_store("v1.db", rec::OpenMode::Existing), failed), 2);
+  const auto runs = rec::open_store("v1.db", rec::OpenMode::Existing)->show("A");
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].outcome + "/" + runs[0].reason + "/" + runs[1].reason, "pass//" + failed.reason);
+  EXPECT_EQ(user_version("v1.db"), 2);
 
   sqlite3 *db = nullptr;
   sqlite3_open("new.db", &db);

@@ -1,0 +1,362 @@
+// `trnctl station`: prompts for each unit's id on standard error, opens and
+// locks the port for that unit alone (the operator changes cables at the
+// prompt), runs the self-test with the operator's checks and the button
+// steps, shows the verdict large, records the run and prompts again.
+// Standard output carries one line per finished run (or its JSON record),
+// for a script that watches the station; everything for the operator goes to
+// standard error.
+#include "station.h"
+
+#include <poll.h>
+#include <regex.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "output.h"
+#include "selftest.h"
+#include "store.h"
+
+namespace trnctl {
+
+namespace {
+
+namespace rec = trn::records;
+
+// Seconds as a decimal number, more than 0 and at most an hour.
+double seconds_option(const char *name, const std::string &text) {
+  char *end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  const bool ok = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos &&
+                  end && *end == '\0' && std::isfinite(v) && v > 0 && v <= 3600;
+  if (!ok)
+    throw Failure{kUsage, std::string(name) + ": " + shown(text) +
+                              " is not a number of seconds (more than 0, at most 3600)"};
+  return v;
+}
+
+std::string trimmed(const std::string &s) {
+  size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+// Standard input, read a line at a time with a deadline and the interrupt
+// flag, without stdio's buffer (its descriptor is also watched during button
+// steps).  On a terminal, what was typed before a prompt is thrown away, so
+// that an Enter pressed during a step answers no later question; from a
+// pipe or a file, lines are taken in order.
+class Console : public Operator {
+ public:
+  enum class Got { Line, Timeout, End, Interrupted };
+
+  explicit Console(int fd) : fd_(fd), terminal_(isatty(fd) == 1) {}
+
+  void forget_typeahead() override {
+    if (!terminal_) return;
+    tcflush(fd_, TCIFLUSH);
+    buffer_.clear();
+  }
+
+  // The next line without its end; deadline null: no time limit.
+  Got read_line(std::string *line, const trn::Clock::time_point *deadline) {
+    for (;;) {
+      if (take(line)) return Got::Line;
+      if (ended_) {
+        if (buffer_.empty()) return Got::End;
+        line->swap(buffer_);  // the last line had no end
+        buffer_.clear();
+        return Got::Line;
+      }
+      if (stop_requested.load()) return Got::Interrupted;
+      int wait_ms = 1000;
+      if (deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              *deadline - trn::Clock::now()).count();
+        if (left <= 0) return Got::Timeout;
+        wait_ms = static_cast<int>(std::min<long long>(left + 1, wait_ms));
+      }
+      pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, wait_ms) > 0) fill();  // EINTR: the flag is looked at above
+    }
+  }
+
+  Answer ask(const std::string &question, double timeout_s) override {
+    forget_typeahead();
+    const auto deadline = trn::Clock::now() + std::chrono::duration_cast<trn::Clock::duration>(
+                                                  std::chrono::duration<double>(timeout_s));
+    for (;;) {
+      fprintf(stderr, "%s [y/n] ", question.c_str());
+      fflush(stderr);
+      std::string line;
+      const Got got = read_line(&line, &deadline);
+      if (got != Got::Line) fputc('\n', stderr);
+      if (got == Got::Timeout) return Answer::NoAnswer;
+      if (got == Got::End) return Answer::EndOfInput;
+      if (got == Got::Interrupted) return Answer::Interrupted;
+      std::string a = trimmed(line);
+      for (char &c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (a == "y" || a == "yes") return Answer::Yes;
+      if (a == "n" || a == "no") return Answer::No;
+    }
+  }
+
+  int give_up_fd() const override { return ended_ ? -1 : fd_; }
+
+  bool can_not() override {
+    fill();
+    std::string line;
+    return take(&line);
+  }
+
+ private:
+  // One read of what is there.  The end of input (or a terminal that went
+  // away) ends it for good.
+  void fill() {
+    char chunk[256];
+    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    if (n > 0) buffer_.append(chunk, static_cast<size_t>(n));
+    else if (n == 0 || (errno != EINTR && errno != EAGAIN)) ended_ = true;
+  }
+  bool take(std::string *line) {
+    const size_t nl = buffer_.find('\n');
+    if (nl == std::string::npos) return false;
+    *line = buffer_.substr(0, nl);
+    buffer_.erase(0, nl + 1);
+    return true;
+  }
+
+  int fd_;
+  bool terminal_;
+  bool ended_ = false;
+  std::string buffer_;
+};
+
+// A POSIX extended regular expression that must match the whole id.
+class Pattern {
+ public:
+  explicit Pattern(const std::string &text) : given_(!text.empty()) {
+    if (!given_) return;
+    const int rc = regcomp(&re_, text.c_str(), REG_EXTENDED);
+    if (rc != 0) {
+      char why[160];
+      regerror(rc, &re_, why, sizeof why);
+      given_ = false;
+      throw Failure{kUsage, "--dut-pattern: " + shown(text) + ": " + why};
+    }
+  }
+  ~Pattern() {
+    if (given_) regfree(&re_);
+  }
+  Pattern(const Pattern &) = delete;
+  Pattern &operator=(const Pattern &) = delete;
+
+  // The leftmost-longest match of an extended expression spans the whole
+  // id when any match does.
+  bool matches(const std::string &id) const {
+    if (!given_) return true;
+    regmatch_t m;
+    return regexec(&re_, id.c_str(), 1, &m, 0) == 0 && m.rm_so == 0 &&
+           static_cast<size_t>(m.rm_eo) == id.size();
+  }
+
+ private:
+  bool given_;
+  regex_t re_;
+};
+
+// The verdict's word in letters five lines high, readable across the bench.
+struct Glyph {
+  char letter;
+  const char *rows[5];
+};
+const Glyph kGlyphs[] = {
+    {'A', {" ### ", "#   #", "#####", "#   #", "#   #"}},
+    {'B', {"#### ", "#   #", "#### ", "#   #", "#### "}},
+    {'D', {"#### ", "#   #", "#   #", "#   #", "#### "}},
+    {'E', {"#####", "#    ", "#### ", "#    ", "#####"}},
+    {'F', {"#####", "#    ", "#### ", "#    ", "#    "}},
+    {'I', {"#####", "  #  ", "  #  ", "  #  ", "#####"}},
+    {'L', {"#    ", "#    ", "#    ", "#    ", "#####"}},
+    {'O', {" ### ", "#   #", "#   #", "#   #", " ### "}},
+    {'P', {"#### ", "#   #", "#### ", "#    ", "#    "}},
+    {'R', {"#### ", "#   #", "#### ", "#  # ", "#   #"}},
+    {'S', {" ####", "#    ", " ### ", "    #", "#### "}},
+    {'T', {"#####", "  #  ", "  #  ", "  #  ", "  #  "}},
+};
+
+std::vector<std::string> big(const std::string &word) {
+  std::vector<std::string> rows(5);
+  for (char c : word)
+    for (const Glyph &g : kGlyphs)
+      if (g.letter == c)
+        for (int r = 0; r < 5; ++r) rows[r] += std::string(rows[r].empty() ? "" : "  ") + g.rows[r];
+  return rows;
+}
+
+// The banner on standard error: the word large, then what it means.  Green,
+// red or yellow on a terminal.
+void show_verdict(const rec::Run &run, bool colour) {
+  std::string word, colour_code;
+  std::vector<std::string> lines;
+  const std::string who = run.dut + "  (try " + std::to_string(run.try_number) + ")";
+  if (run.outcome == rec::kPass) {
+    word = "PASS";
+    colour_code = "\033[1;32m";
+    lines.push_back("PASS  " + who + ": all " + std::to_string(run.planned) + " steps passed");
+  } else if (run.outcome == rec::kFail) {
+    word = "FAIL";
+    colour_code = "\033[1;31m";
+    std::string failed;
+    for (const rec::Step &st : run.steps)
+      if (st.outcome == rec::kFail) failed += (failed.empty() ? "" : ", ") + st.name;
+    lines.push_back("FAIL  " + who + ": the unit failed");
+    lines.push_back("failed steps: " + failed);
+    if (!run.reason.empty()) lines.push_back(run.reason);
+  } else if (run.outcome == rec::kError) {
+    word = "ERROR";
+    colour_code = "\033[1;33m";
+    lines.push_back("ERROR  " + who + ": a fixture or port fault, not the unit");
+    lines.push_back(run.reason);
+    lines.push_back("Do not scrap the unit: check the cable and the port, then test it again.");
+  } else {
+    word = "ABORTED";
+    colour_code = "\033[1;33m";
+    lines.push_back("ABORTED  " + who + ": the test was stopped (" + run.reason + ")");
+  }
+  std::vector<std::string> all = {""};
+  for (std::string row : big(word)) {
+    while (!row.empty() && row.back() == ' ') row.pop_back();
+    all.push_back("  " + row);
+  }
+  all.push_back("");
+  for (const std::string &l : lines) all.push_back("  " + l);
+  all.push_back("");
+  for (const std::string &l : all) {
+    if (colour && !l.empty())
+      fprintf(stderr, "%s%s\033[0m\n", colour_code.c_str(), l.c_str());
+    else
+      fprintf(stderr, "%s\n", l.c_str());
+  }
+  fflush(stderr);
+}
+
+}  // namespace
+
+CLI::App *add_station_command(CLI::App &app, StationArgs &a) {
+  CLI::App *s =
+      app.add_subcommand("station", "The production line's loop: scan, test, verdict, record");
+  s->add_option("--db", a.db, "The records database (default: $XDG_DATA_HOME/trnctl/records.db)")
+      ->type_name("PATH");
+  s->add_option("--station", a.station, "This station's name (default: the host name)")
+      ->type_name("NAME");
+  s->add_option("--operator", a.operator_name, "The operator (default: the login name)")
+      ->type_name("NAME");
+  s->add_option("--dut-pattern", a.dut_pattern,
+                 "Ids must match this extended regular expression whole")
+      ->type_name("REGEX");
+  s->add_flag("--no-visual", a.no_visual, "Skip the operator's checks of LEDs and backlight");
+  s->add_flag("--json", a.json, "Each run's JSON record on standard output");
+  s->add_option("--answer-timeout", a.answer_timeout, "Time for each check's answer (30)")
+      ->type_name("SECONDS");
+  s->add_option("--button-timeout", a.button_timeout, "Time for each button (10)")
+      ->type_name("SECONDS");
+  a.command = s;
+  return s;
+}
+
+int run_station(const Options &o, const StationArgs &a) {
+  if (a.command->count("--db") > 0 && a.db.empty())
+    throw Failure{kUsage, "--db: the path is empty"};
+  TestOptions t;
+  t.buttons = true;
+  t.button_timeout_s = seconds_option("--button-timeout", a.button_timeout);
+  t.answer_timeout_s = seconds_option("--answer-timeout", a.answer_timeout);
+  t.checks = !a.no_visual;
+  t.steps_on_stdout = false;
+  const Pattern pattern(a.dut_pattern);
+  const std::string station = a.station.empty() ? default_station() : a.station;
+  const std::string operator_name = a.operator_name.empty() ? default_operator() : a.operator_name;
+  const Json options = {{"timeout_ms", o.timeout_ms},
+                        {"retries", o.retries},
+                        {"buttons", true},
+                        {"button_timeout_s", t.button_timeout_s},
+                        {"visual", t.checks},
+                        {"answer_timeout_s", t.answer_timeout_s},
+                        {"dut_pattern", a.dut_pattern.empty() ? Json() : Json(a.dut_pattern)}};
+
+  std::unique_ptr<rec::Store> store;
+  try {
+    store = rec::open_store(a.db, rec::OpenMode::Create);
+    if (int n = store->close_abandoned(station))
+      fprintf(stderr, "trnctl: %d run%s of station %s left open by a process that ended: "
+                      "recorded as aborted\n", n, n == 1 ? "" : "s", shown(station).c_str());
+  } catch (const rec::StoreError &e) {
+    throw Failure{kBoardFailed, std::string("records: ") + e.what()};
+  }
+  Console console(STDIN_FILENO);
+  t.op = &console;
+  const bool colour = isatty(STDERR_FILENO) == 1;
+
+  for (;;) {
+    if (stop_requested.load()) return kInterrupted;  // at the prompt: nothing to record
+    console.forget_typeahead();
+    fputs("DUT id: ", stderr);
+    fflush(stderr);
+    std::string line;
+    const Console::Got got = console.read_line(&line, nullptr);
+    if (got != Console::Got::Line) fputc('\n', stderr);
+    if (got == Console::Got::Interrupted) return kInterrupted;
+    const std::string dut = trimmed(line);
+    if (got == Console::Got::End || dut.empty() || dut == "q") return kDone;
+    if (!pattern.matches(dut)) {
+      fprintf(stderr, "trnctl: %s does not match --dut-pattern %s: scan it again\n",
+              shown(dut).c_str(), shown(a.dut_pattern).c_str());
+      continue;
+    }
+
+    rec::Run run;
+    run.id = rec::new_run_id();
+    run.dut = dut;
+    run.station = station;
+    run.operator_name = operator_name;
+    run.version = TRNCTL_VERSION;
+    run.plan = kPlanVersion;
+    run.options = options;
+    run.device = o.device;
+    run.started = rec::utc_now();
+    try {
+      store->begin(run);
+    } catch (const rec::StoreError &e) {
+      throw Failure{kBoardFailed, std::string("records: ") + e.what() + ": nothing tested"};
+    }
+    fprintf(stderr, "%s: try %d on %s\n", dut.c_str(), run.try_number, o.device.c_str());
+    const TestResult result = run_test(o, t, run);
+    std::string not_recorded;
+    try {
+      store->finish(run);
+    } catch (const rec::StoreError &e) {
+      not_recorded = e.what();
+    }
+    show_verdict(run, colour);
+    if (o.json || a.json)
+      print_json(rec::to_json(run));
+    else
+      print_line(run.dut + " " + run.outcome + " " + std::to_string(run.try_number));
+    // A run that cannot be kept stops the line: no unit goes unrecorded.
+    if (!not_recorded.empty())
+      throw Failure{kBoardFailed, "records: " + not_recorded + ": this run was not recorded"};
+    if (result.ending == Ending::Interrupted) return kInterrupted;
+    if (output_error()) return kDone;  // main reports it and exits 1
+  }
+}
+
+}  // namespace trnctl

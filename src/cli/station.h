@@ -1,0 +1,32 @@
+// `trnctl station`: the production line's loop.  The operator scans each
+// unit's id, the self-test runs with the operator's checks and the button
+// steps, the verdict is shown large, and every run is recorded.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+#include "cli.h"
+
+namespace trnctl {
+
+struct StationArgs {
+  std::string db;  // empty: the default database
+  std::string station, operator_name;  // empty: host name, login name
+  std::string dut_pattern;              // empty: any id
+  bool no_visual = false;
+  bool json = false;  // as trnctl's own --json
+  std::string answer_timeout = "30", button_timeout = "10";  // seconds, checked at the start
+  CLI::App *command = nullptr;
+};
+
+// Adds the command and its options to app; their values land in args.
+CLI::App *add_station_command(CLI::App &app, StationArgs &args);
+
+// Runs the loop until an empty line, q or the end of input (exit status 0),
+// or an interrupt (130).  Throws Failure for wrong arguments and a database
+// that cannot be used.
+int run_station(const Options &o, const StationArgs &args);
+
+}  // namespace trnctl
