@@ -91,7 +91,7 @@ void SetupReport::add(const char *text, int err) {
 void apply_speed(int fd, int speed, SetupReport *report) {
   struct termios Opt;
   if (tcgetattr(fd, &Opt) != 0) return;
-  for (int i = 0; i < trn::SPEED_ROWS; i++) {
+  for (int i = 0; i < SPEED_ROWS; i++) {
     if (speed == name_arr[i]) {
       tcflush(fd, TCIOFLUSH);
       cfsetispeed(&Opt, speed_arr[i]);

@@ -19,9 +19,9 @@
 #include "VXTRN.h"
 #include "app.h"
 #include "config.h"
+#include "gui.h"
 #include "panel.h"
 #include "serial.h"
-#include "gui.h"
 
 namespace {
 

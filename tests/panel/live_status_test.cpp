@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "VXTRN.h"
+#include "gui.h"
 #include "panel.h"
 #include "panel_test_util.h"
 #include "serial.h"
-#include "gui.h"
 
 namespace {
 

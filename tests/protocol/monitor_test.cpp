@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "VXTRN.h"
+#include "gui.h"
 #include "panel.h"
 #include "serial.h"
-#include "gui.h"
 
 namespace {
 
