@@ -231,6 +231,8 @@ panel_com2() {
     fail "the panel did not choose /dev/ttyS1" || return
   identified || return
   check_readback || return
+  ! grep -q 'Settings not applied' "$panel_dir/err" ||
+    fail "$(grep 'Settings not applied' "$panel_dir/err")" || return
   note="started in $(seconds $(($(now_ms) - start))) s"
 }
 # While the panel holds the port, the port's settings as stty sees them.
@@ -443,11 +445,11 @@ cleanup() {
 trap cleanup EXIT
 
 wait_until 20 test -e /dev/ttyUSB0 || echo "guest: no /dev/ttyUSB0 after 20 s"
-run_case "ttyS1 (16550A, 8250): trnctl info" trnctl_info /dev/ttyS1
+run_case "ttyS1 (16550A, 8250): trnctl info (settings read back as asked)" trnctl_info /dev/ttyS1
 run_case "ttyS1: trnctl get (13 settings)" trnctl_get /dev/ttyS1
 run_case "ttyS1: trnctl set, then get shows the values" trnctl_set /dev/ttyS1 12
 run_case "ttyS1: trnctl selftest" trnctl_selftest /dev/ttyS1
-run_case "ttyUSB0 (FTDI, ftdi_sio): trnctl info" trnctl_info /dev/ttyUSB0
+run_case "ttyUSB0 (FTDI, ftdi_sio): trnctl info (settings read back as asked)" trnctl_info /dev/ttyUSB0
 run_case "ttyUSB0: trnctl get (13 settings)" trnctl_get /dev/ttyUSB0
 run_case "ttyUSB0: trnctl set, then get shows the values" trnctl_set /dev/ttyUSB0 5
 run_case "trnctl ports: ttyS0-3 with their drivers, ttyS2/3 no UART, ttyUSB0 ftdi_sio" trnctl_ports

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "applied.h"
+
 int fd = -1;
 bool ServiceState = false;
 
@@ -119,8 +121,10 @@ void set_speed(int fd, int speed) {
   }
 }
 
-int set_Parity(int fd, int databits, int stopbits, int parity) {
-  struct termios options;
+namespace {
+// set_Parity's work; *asked receives the attributes handed to tcsetattr.
+int apply_parity(int fd, int databits, int stopbits, int parity, struct termios *asked) {
+  struct termios &options = *asked;
   if (tcgetattr(fd, &options) != 0) {
     report_perror("SetupSerial error\n");
     return 0;
@@ -183,8 +187,15 @@ int set_Parity(int fd, int databits, int stopbits, int parity) {
   return 1;
 }
 
-int initport(int fd, int speed, int databits, int stopbits) {
-  set_speed(fd, speed);
+// The speed code of the table's row for speed; 0 when no row has it.
+speed_t speed_code(int speed) {
+  for (int i = 0; i < SPEED_ROWS; i++)
+    if (speed == name_arr[i]) return speed_arr[i];
+  return 0;
+}
+
+// The parity letter of port_parity's text; 0 when it names none.
+int parity_letter() {
   int letter = 0;
   if (strcmp(port_parity, "n") == 0 || strcmp(port_parity, "none") == 0)
     letter = 'n';
@@ -194,7 +205,36 @@ int initport(int fd, int speed, int databits, int stopbits) {
     letter = 'o';
   else if (strcmp(port_parity, "s") == 0 || strcmp(port_parity, "space") == 0)
     letter = 's';
-  return set_Parity(fd, databits, stopbits, letter) ? 1 : 0;
+  return letter;
+}
+
+// Reads the attributes back after the set-up and names what the driver did
+// not apply in *finding (empty: all of it).  False when they cannot be read.
+bool read_back(int fd, int speed, const struct termios &asked, std::string *finding) {
+  struct termios got;
+  if (tcgetattr(fd, &got) != 0) return false;
+  *finding = trn::settings_not_applied(asked, speed_code(speed), got, is_pty_slave(fd));
+  return true;
+}
+}  // namespace
+
+int set_Parity(int fd, int databits, int stopbits, int parity) {
+  struct termios asked;
+  return apply_parity(fd, databits, stopbits, parity, &asked);
+}
+
+int initport(int fd, int speed, int databits, int stopbits) {
+  set_speed(fd, speed);
+  struct termios asked;
+  if (!apply_parity(fd, databits, stopbits, parity_letter(), &asked)) return 0;
+  // A driver that took part of the request says so only when asked: the
+  // finding is told, and the port is used as it is.
+  std::string finding;
+  if (!read_back(fd, speed, asked, &finding))
+    report_perror("Settings read back");
+  else if (!finding.empty())
+    report_text(("Settings not applied by the driver: " + finding + "\n").c_str());
+  return 1;
 }
 
 int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parity*/,
@@ -251,7 +291,7 @@ int open_port(const char *path, PortError *error, std::string *why) {
     const int err = errno;
     if (port >= 0) close(port);
     *error = e;
-    if (e != PortError::Configure) *why = strerror(err);
+    if (e == PortError::Open || e == PortError::InUse) *why = strerror(err);
     return -1;
   };
   why->clear();
@@ -262,11 +302,26 @@ int open_port(const char *path, PortError *error, std::string *why) {
   fcntl(port, F_SETFL, 0);  // blocking again: reads wait as VTIME says
   // The panel's own set-up, with its messages collected instead of printed.
   setup_sink = why;
-  const bool ok =
-      initport(port, atoi(port_speed), atoi(port_databits), atoi(port_stopbits)) && why->empty();
+  const int speed = atoi(port_speed);
+  set_speed(port, speed);
+  struct termios asked;
+  const bool ok = apply_parity(port, atoi(port_databits), atoi(port_stopbits), parity_letter(),
+                               &asked) &&
+                  why->empty();
   setup_sink = nullptr;
   if (!ok && why->empty()) *why = "the line settings were refused";
   if (!ok) return fail(PortError::Configure, port);
+  // What the driver did not apply makes the port unusable here.
+  std::string finding;
+  if (!read_back(port, speed, asked, &finding)) {
+    const int err = errno;
+    *why = std::string("the settings cannot be read back: ") + strerror(err);
+    return fail(PortError::Configure, port);
+  }
+  if (!finding.empty()) {
+    *why = "settings not applied by the driver: " + finding;
+    return fail(PortError::NotApplied, port);
+  }
   *error = PortError::None;
   return port;
 }

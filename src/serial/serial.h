@@ -35,6 +35,9 @@ extern const int speed_arr[SPEED_ROWS];
 
 // Opens and configures the device; 1 when usable, else 0.  Sets fd and
 // ServiceState.  The parity applied is always the global port_parity.
+// initport reads the settings back once applied: what the driver did not
+// apply is told on standard error ("Settings not applied by the driver:
+// ...") and the port is used as it is (a pseudo-terminal's parity aside).
 int OpenTRNService(const char *ttyS_now, const char *speed, const char *parity,
                    const char *databits, const char *stopbits);
 // Closes the port and wakes the monitor.  A second call closes nothing.
@@ -131,12 +134,15 @@ extern std::condition_variable exchange_done;
 
 namespace trn {
 
-enum class PortError { None, Open, InUse, Configure };
+// NotApplied: the driver took the settings without an error but did not
+// apply all of them (read back and compared; see applied.h).
+enum class PortError { None, Open, InUse, Configure, NotApplied };
 
 // Opens path with the panel's line settings (9600 8E1, raw, 100 ms timed
 // reads) and an exclusive lock on it, printing nothing.  Returns the
-// descriptor, or -1 with *error and *why (the system's text) set; InUse when
-// another program holds the lock.  Leaves the panel's globals alone.
+// descriptor, or -1 with *error and *why (the system's text, or what was not
+// applied) set; InUse when another program holds the lock.  Leaves the
+// panel's globals alone.
 int open_port(const char *path, PortError *error, std::string *why);
 void close_port(int port);
 
