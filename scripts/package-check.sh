@@ -126,6 +126,8 @@ trnctl station --d|--db --dut-pattern
 trnctl rec|records
 trnctl records --db x.db y|yield
 trnctl records yield --by |day station
+trnctl p|ports
+trnctl watch --r|--reconnect
 EOF
 
 echo "--- apt-get remove"

@@ -73,7 +73,9 @@ ask_host() {
   [ "$answer" = ok ] || fail "'$*': $answer"
 }
 unplug() { ask_host monitor device_del usb1; }
-replug() { ask_host monitor device_add usb-serial,chardev=u1,id=usb1; }
+# The adapter's USB serial number, which the host gave it.
+usb_serial=$(cat "$results/usb-serial")
+replug() { ask_host monitor "device_add usb-serial,chardev=u1,id=usb1,serial=$usb_serial"; }
 
 # --- processes -------------------------------------------------------------
 # Background processes a case started and has not waited for yet: ended
@@ -229,6 +231,8 @@ panel_com2() {
     fail "the panel did not choose /dev/ttyS1" || return
   identified || return
   check_readback || return
+  ! grep -q 'Settings not applied' "$panel_dir/err" ||
+    fail "$(grep 'Settings not applied' "$panel_dir/err")" || return
   note="started in $(seconds $(($(now_ms) - start))) s"
 }
 # While the panel holds the port, the port's settings as stty sees them.
@@ -329,6 +333,85 @@ panel_unplug() {
   note="$note $(grep -c 'Receive Error!!' "$panel_dir/out") 'Receive Error!!' lines"
 }
 
+# --- trnctl ports and watch --reconnect ----------------------------------------
+# trnctl ports: the 8250 ports with their drivers (those the firmware
+# describes are bound by the 8250's PNP driver, "serial"), the two with no
+# UART marked, the adapter with ftdi_sio, QEMU's usb-serial vendor:product
+# and the serial number the host gave it.  No udev: no by-id links.
+trnctl_ports() {
+  local row rows
+  run_trnctl ports
+  expect_rc 0 || return
+  rows=("/dev/ttyS0 serial 16550A - - -" "/dev/ttyS1 serial 16550A - - -"
+    "/dev/ttyS2 serial8250 none - - -" "/dev/ttyS3 serial8250 none - - -"
+    "/dev/ttyUSB0 ftdi_sio - 0403:6001 $usb_serial -")
+  for row in "${rows[@]}"; do
+    awk -v want="$row" '{ $1 = $1 } $0 == want { f = 1 } END { exit !f }' <<<"$out" ||
+      fail "no row '$row' in: $(one_line "$out")" || return
+  done
+  note="$(($(wc -l <<<"$out") - 1)) ports; ttyUSB0: $(grep '^/dev/ttyUSB0' <<<"$out" | tr -s ' ')"
+}
+
+# watch --reconnect on the adapter: a button shows, the unplug is told and
+# waited out without spinning, the replug is seen, and a button pressed after
+# it shows; SIGINT then ends it with status 0.  With "renamed", another
+# process keeps the old /dev/ttyUSB0 open over the unplug, so the adapter
+# comes back as /dev/ttyUSB1: found again by its USB serial number.
+watch_reconnect() {
+  local renamed=$1 back=/dev/ttyUSB0 start watch status c0 c1 t0 t1 percent=""
+  if [ ! -e /dev/ttyUSB0 ]; then
+    replug || return
+    wait_until 20 test -e /dev/ttyUSB0 || fail "/dev/ttyUSB0 did not come back" || return
+  fi
+  "$trnctl" -d /dev/ttyUSB0 watch --reconnect >"$dir/out" 2>"$dir/err" &
+  watch=$!
+  strays+=("$watch")
+  wait_until 20 holds "$watch" /dev/ttyUSB0 || fail "trnctl watch did not open the port" || return
+  if [ "$renamed" = renamed ]; then
+    sleep 600 </dev/ttyUSB0 &
+    strays+=($!)
+    back=/dev/ttyUSB1
+  fi
+  ask_host board2 press nurse || return
+  wait_until 10 grep -q nurse "$dir/out" || fail "no status frame shown before the unplug" || return
+  ask_host board2 release nurse || return
+  start=$(now_ms)
+  unplug || return
+  wait_until 10 grep -q 'the port hung up' "$dir/err" ||
+    fail "no hang-up line within 10 s of the unplug: $(one_line "$(cat "$dir/err")")" || return
+  local seen=$(($(now_ms) - start))
+  ! ended "$watch" || fail "trnctl watch ended at the hang-up: $(one_line "$(cat "$dir/err")")" ||
+    return
+  if [ "$renamed" != renamed ]; then  # waiting: no spin
+    t0=$(now_ms)
+    c0=$(cpu_ticks "$watch")
+    sleep 2
+    c1=$(cpu_ticks "$watch")
+    t1=$(now_ms)
+    percent=$(awk -v t="$((c1 - c0))" -v hz="$(getconf CLK_TCK)" -v ms="$((t1 - t0))" \
+      'BEGIN { printf "%.1f", 100 * t / hz * 1000 / ms }')
+    awk -v p="$percent" 'BEGIN { exit !(p < 10) }' ||
+      fail "${percent}% CPU while waiting for the adapter (bound 10%)" || return
+  fi
+  start=$(now_ms)
+  replug || return
+  wait_until 20 grep -q "^trnctl: $back: back at" "$dir/err" ||
+    fail "not back as $back within 20 s of the replug: $(one_line "$(cat "$dir/err")")" || return
+  local back_ms=$(($(now_ms) - start))
+  ask_host board2 press cradle || return
+  wait_until 10 grep -q cradle "$dir/out" || fail "no status frame shown after the replug" || return
+  ask_host board2 release cradle || return
+  kill -INT "$watch"
+  wait_until 10 ended "$watch" || fail "trnctl watch did not end on SIGINT" || return
+  wait "$watch"
+  status=$?
+  [ "$status" = 0 ] || fail "exit $status after SIGINT, not 0: $(one_line "$(cat "$dir/err")")" ||
+    return
+  note="hang-up told $(seconds "$seen") s after the unplug request"
+  [ -z "$percent" ] || note="$note, ${percent}% CPU over $(seconds $((t1 - t0))) s unplugged"
+  note="$note; back as $back $(seconds "$back_ms") s after the replug request"
+}
+
 # --- ports without a UART ----------------------------------------------------
 panel_no_uart() {
   printf 'COM=4\n' >"$dir/trn.ini"  # /dev/ttyS3
@@ -362,13 +445,14 @@ cleanup() {
 trap cleanup EXIT
 
 wait_until 20 test -e /dev/ttyUSB0 || echo "guest: no /dev/ttyUSB0 after 20 s"
-run_case "ttyS1 (16550A, 8250): trnctl info" trnctl_info /dev/ttyS1
+run_case "ttyS1 (16550A, 8250): trnctl info (settings read back as asked)" trnctl_info /dev/ttyS1
 run_case "ttyS1: trnctl get (13 settings)" trnctl_get /dev/ttyS1
 run_case "ttyS1: trnctl set, then get shows the values" trnctl_set /dev/ttyS1 12
 run_case "ttyS1: trnctl selftest" trnctl_selftest /dev/ttyS1
-run_case "ttyUSB0 (FTDI, ftdi_sio): trnctl info" trnctl_info /dev/ttyUSB0
+run_case "ttyUSB0 (FTDI, ftdi_sio): trnctl info (settings read back as asked)" trnctl_info /dev/ttyUSB0
 run_case "ttyUSB0: trnctl get (13 settings)" trnctl_get /dev/ttyUSB0
 run_case "ttyUSB0: trnctl set, then get shows the values" trnctl_set /dev/ttyUSB0 5
+run_case "trnctl ports: ttyS0-3 with their drivers, ttyS2/3 no UART, ttyUSB0 ftdi_sio" trnctl_ports
 run_case "ttyS2 (no UART): trnctl exits 4 with a message" trnctl_no_uart /dev/ttyS2
 run_case "ttyS3 (no UART): trnctl exits 4 with a message" trnctl_no_uart /dev/ttyS3
 run_case "panel, COM=2 -> ttyS1: identifies the board, reads every setting" panel_com2
@@ -378,3 +462,6 @@ run_case "panel on ttyS1: the window answers; closing it ends the panel" panel_c
 run_case "panel, COM=4 -> ttyS3 (no UART): prints its failure, runs on" panel_no_uart
 run_case "ttyUSB0 unplug under trnctl watch: exit 1, hang-up message, <10 s" watch_unplug
 run_case "ttyUSB0 unplug under the panel: <20% CPU over 5 s, window answers" panel_unplug
+run_case "ttyUSB0 replug under trnctl watch --reconnect: waits, back, frames" watch_reconnect same
+run_case "ttyUSB0 replug, old node held open: --reconnect finds it as ttyUSB1" \
+  watch_reconnect renamed

@@ -178,6 +178,11 @@ board_tty() {
 tty1=$(board_tty 1)
 tty2=$(board_tty 2)
 
+# The adapter's USB serial number, fixed as a real adapter's is (QEMU's own
+# names the port it sits on, which changes from plug to plug).
+# The guest replugs it with the same number.
+usb_serial=TRNSIM02
+echo "$usb_serial" >"$results/usb-serial"
 # What the guest's drivers program into the UART and the adapter.
 printf '%s\n' serial_update_parameters 'usb_serial_set_*' >"$run/trace-events"
 say "kernel $kversion ($(cut -d= -f2 "$kernel/.package")), boards on $tty1 and $tty2"
@@ -185,7 +190,8 @@ timeout --kill-after=10 "$guest_limit" qemu-system-x86_64 \
   -accel tcg -m 1024 -smp 1 -nodefaults -display none -no-reboot \
   -kernel "$vmlinuz" -initrd "$work/initrd.gz" -append "console=ttyS0 panic=-1 quiet" \
   -serial "file:$run/console.log" -serial "$tty1" \
-  -device qemu-xhci -chardev "serial,path=$tty2,id=u1" -device usb-serial,chardev=u1,id=usb1 \
+  -device qemu-xhci -chardev "serial,path=$tty2,id=u1" \
+  -device "usb-serial,chardev=u1,id=usb1,serial=$usb_serial" \
   -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
   -virtfs "local,path=$results,mount_tag=results,security_model=none,multidevs=remap" \
   -chardev "socket,id=mon,path=$monitor,server=on,wait=off" -mon chardev=mon,mode=readline \

@@ -64,6 +64,7 @@ const char kHelp[] =
     "                              at the next command; short 4, noise 3 bytes\n"
     "                              without a number)\n"
     "  hangup                      close the line now, as an unplugged adapter\n"
+    "                              (the --link name goes too)\n"
     "  reconnect                   after a hang-up, a new line: its slave path is\n"
     "                              printed (--link follows it)\n"
     "  show                        print every setting\n"
@@ -213,6 +214,7 @@ bool command(Sim &sim, const std::string &line) {
       return true;
     }
     board.hang_up();
+    remove_link(sim);  // as an unplugged adapter's device node goes
     printf("hung up\n");
   } else if (cmd == "reconnect") {
     if (up) {

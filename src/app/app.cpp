@@ -71,6 +71,13 @@ int trn::trndemo_main(int argc, char **argv) {
   if (!OpenTRNService(ttyS_now, port_speed, port_parity, port_databits, port_stopbits)) {
     puts("Initialize Device Failed !!!");
   } else {
+    // The driver took the line settings without an error but did not apply
+    // them all: the port is used as it is, and the operator is told.
+    const trn::ReadBack &found = trn::service_read_back();
+    if (found.err)
+      fprintf(stderr, "Settings cannot be read back: %s\n", strerror(found.err));
+    else if (!found.not_applied.empty())
+      fprintf(stderr, "Settings not applied by the driver: %s\n", found.not_applied.c_str());
     puts("\tThe device is on !!!");
     update_version();
     if (!identifierOK) {

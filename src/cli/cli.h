@@ -7,11 +7,13 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "VXTRN.h"
 #include "link.h"
+#include "ports.h"
 #include "settings.h"
 
 // The project's version, given by the build.
@@ -139,9 +141,25 @@ struct SetArg {
 int run_info(const Options &o);
 int run_get(const Options &o, const std::vector<const trn::Setting *> &which);
 int run_set(const Options &o, const std::vector<SetArg> &writes);
-int run_watch(const Options &o, long count, double seconds);
+// With reconnect, a hang-up is waited out: watch goes on once the port is
+// back (wait_for_port).
+int run_watch(const Options &o, long count, double seconds, bool reconnect);
 int run_backlight(const Options &o, bool on);
 int run_raw(const Options &o, const unsigned char bytes[3]);
+
+// The serial ports the kernel has (sysfs).
+int run_ports(const Options &o);
+// sysfs and /dev, or the folders TRN_SYS_ROOT and TRN_DEV_ROOT name.
+trn::SysRoots sys_roots();
+// The USB adapter behind an open port, when it has a serial number by
+// which it can be found again under another name.
+bool usb_adapter_of(int port, trn::SerialPortInfo *adapter);
+// After a hang-up: looks every 200 ms for the port (the adapter's port
+// when adapter is given, else o.device) and opens and locks it as before
+// into *opened.  False at end or on SIGINT or SIGTERM.  Reasons the port,
+// once there, cannot be used are printed on standard error, each once.
+bool wait_for_port(const Options &o, const trn::SerialPortInfo *adapter,
+                   trn::Clock::time_point end, std::unique_ptr<Port> *opened);
 
 struct SelftestOptions {
   bool buttons = false;

@@ -97,37 +97,52 @@ int run_set(const Options &o, const std::vector<SetArg> &writes) {
   return status;
 }
 
-int run_watch(const Options &o, long count, double seconds) {
-  Port port(o);
-  StatusStream stream(port);
+int run_watch(const Options &o, long count, double seconds, bool reconnect) {
+  auto port = std::make_unique<Port>(o);
   const auto begin = trn::Clock::now();
   const bool timed = seconds > 0;
   const auto end = timed ? begin + std::chrono::duration_cast<trn::Clock::duration>(
                                        std::chrono::duration<double>(seconds))
                          : begin + std::chrono::hours(24 * 365 * 100);
   for (long seen = 0; count == 0 || seen < count;) {
-    unsigned char frame[7];
-    trn::Collected what = stream.next(frame, end);
-    if (what == trn::Collected::Interrupted || what == trn::Collected::Timeout) break;
-    if (what == trn::Collected::Closed)
-      throw Failure{kBoardFailed, port.path() + ": the port hung up"};
-    ++seen;
-    const long ms = elapsed_ms();
-    std::vector<const char *> active = trn::active_inputs(frame[3], frame[4]);
-    if (o.json) {
-      Json names = Json::array();
-      for (const char *n : active) names.push_back(n);
-      print_json(Json{{"t", static_cast<double>(ms) / 1000.0},
-                      {"active", names},
-                      {"a", hex_byte(frame[3])},
-                      {"b", hex_byte(frame[4])}});
-    } else {
-      std::string line = seconds_text(ms);
-      for (const char *n : active) line += std::string(" ") + n;
-      if (active.empty()) line += " -";
-      print_line(line);
+    // An adapter is known by its USB identity while it is plugged in.
+    trn::SerialPortInfo adapter;
+    const bool usb = reconnect && usb_adapter_of(port->fd(), &adapter);
+    StatusStream stream(*port);
+    trn::Collected what = trn::Collected::Frame;
+    while (count == 0 || seen < count) {
+      unsigned char frame[7];
+      what = stream.next(frame, end);
+      if (what != trn::Collected::Frame) break;
+      ++seen;
+      const long ms = elapsed_ms();
+      std::vector<const char *> active = trn::active_inputs(frame[3], frame[4]);
+      if (o.json) {
+        Json names = Json::array();
+        for (const char *n : active) names.push_back(n);
+        print_json(Json{{"t", static_cast<double>(ms) / 1000.0},
+                        {"active", names},
+                        {"a", hex_byte(frame[3])},
+                        {"b", hex_byte(frame[4])}});
+      } else {
+        std::string line = seconds_text(ms);
+        for (const char *n : active) line += std::string(" ") + n;
+        if (active.empty()) line += " -";
+        print_line(line);
+      }
+      if (output_error()) return kDone;  // main tells, unless the reader has gone
     }
-    if (output_error()) break;  // main tells, unless the reader has gone
+    if (what != trn::Collected::Closed) break;
+    const std::string gone = port->path();
+    if (!reconnect) throw Failure{kBoardFailed, gone + ": the port hung up"};
+    port.reset();  // closed: the adapter's name is free for it again
+    const std::string which =
+        usb ? "the adapter (USB " + adapter.usb_id + " serial " + adapter.usb_serial + ")" : "it";
+    fprintf(stderr, "trnctl: %s: the port hung up at %s s; waiting for %s to come back\n",
+            gone.c_str(), elapsed_text().c_str(), which.c_str());
+    if (!wait_for_port(o, usb ? &adapter : nullptr, end, &port)) break;
+    fprintf(stderr, "trnctl: %s: back at %s s; watching again\n", port->path().c_str(),
+            elapsed_text().c_str());
   }
   return kDone;
 }

@@ -23,7 +23,8 @@ namespace {
 
 using namespace trnctl;
 
-const char *const kCommands = "info, get, set, watch, backlight, raw, selftest, station, records";
+const char *const kCommands =
+    "info, get, set, watch, backlight, raw, selftest, station, records, ports";
 
 // The names of every option that takes a value ("--device", "-d", ...), from
 // the argument table itself, the commands' own options included.
@@ -196,6 +197,9 @@ int main(int argc, char **argv) {
   watch->add_option("--for", seconds_text, "End after this time")
       ->type_name("SECONDS")
       ->check(seconds_up_to(1e7));
+  bool reconnect = false;
+  watch->add_flag("--reconnect", reconnect,
+                  "After a hang-up, wait for the port (a USB adapter by its serial number) and go on");
   // The operands are checked for number after those given past "--" have
   // joined them.
   std::string state;
@@ -223,6 +227,7 @@ int main(int argc, char **argv) {
       ->type_name("NAME");
   selftest->add_option("--operator", so.operator_name, "The operator (default: the login name)")
       ->type_name("NAME");
+  CLI::App *ports = app.add_subcommand("ports", "List the serial ports the kernel has (sysfs)");
   StationArgs station;
   add_station_command(app, station);
   RecordsArgs records;
@@ -338,6 +343,7 @@ int main(int argc, char **argv) {
       throw Failure{kUsage, "--report: '-' is not a file here; --json prints the record on "
                             "standard output"};
 
+    if (ports->parsed()) return with_output_checked(run_ports(o), true);
     if (app.count("--device") > 0 && device.empty())
       throw Failure{kUsage, "--device: the path is empty"};
     o.device = device.empty() ? choose_device(&o.device_origin) : device;
@@ -347,7 +353,8 @@ int main(int argc, char **argv) {
     else if (set->parsed()) status = run_set(o, writes);
     else if (watch->parsed())
       status = run_watch(o, count,
-                         seconds_text.empty() ? 0 : std::strtod(seconds_text.c_str(), nullptr));
+                         seconds_text.empty() ? 0 : std::strtod(seconds_text.c_str(), nullptr),
+                         reconnect);
     else if (backlight->parsed()) status = run_backlight(o, on);
     else if (raw->parsed()) status = run_raw(o, raw_bytes);
     else if (selftest->parsed()) status = run_selftest(o, so);

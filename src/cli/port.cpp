@@ -114,6 +114,7 @@ Port::Port(const Options &options) : path_(options.device) {
   if (fd_ < 0) {
     if (error == trn::PortError::InUse)
       throw Failure{kPortFailed, cut(path_) + " is in use by another program"};
+    if (error == trn::PortError::NotApplied) throw Failure{kPortFailed, cut(path_) + ": " + why};
     const char *verb = error == trn::PortError::Configure ? "cannot configure" : "cannot open";
     const std::string origin =
         options.device_origin.empty() ? "" : " (" + options.device_origin + ")";

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "applied.h"
 #include "trace.h"
 
 int fd = -1;
@@ -33,6 +34,9 @@ const int speed_arr[trn::SPEED_ROWS] = {B50,   B75,    B110,   B134,   B150,    
                                         B9600, B19200, B38400, B57600, B115200, B230400};
 
 namespace {
+// What the driver made of the service's last set-up (initport).
+trn::ReadBack service_found;
+
 // Whether fd currently holds a descriptor this service opened and has not
 // closed yet.  Guarded by exchange_mutex so that the monitor never reads a
 // descriptor number that was closed and may have been reused.
@@ -105,8 +109,10 @@ void apply_speed(int fd, int speed, SetupReport *report) {
   }
 }
 
-bool apply_framing(int fd, int databits, int stopbits, int parity, SetupReport *report) {
-  struct termios options;
+bool apply_framing(int fd, int databits, int stopbits, int parity, SetupReport *report,
+                   struct termios *asked) {
+  struct termios own;
+  struct termios &options = asked ? *asked : own;
   if (tcgetattr(fd, &options) != 0) {
     report->add("SetupSerial error\n", errno);
     return false;
@@ -205,13 +211,48 @@ int set_Parity(int fd, int databits, int stopbits, int parity) {
   return ok ? 1 : 0;
 }
 
+namespace {
+// The speed code of the table's row for speed; 0 when no row has it.
+speed_t speed_code(int speed) {
+  for (int i = 0; i < trn::SPEED_ROWS; i++)
+    if (speed == name_arr[i]) return speed_arr[i];
+  return 0;
+}
+}  // namespace
+
+namespace trn {
+
+ReadBack read_back(int fd, int speed, const struct termios &asked) {
+  ReadBack found;
+  struct termios got;
+  if (tcgetattr(fd, &got) != 0) {
+    found.err = errno;
+    return found;
+  }
+  found.not_applied = settings_not_applied(asked, speed_code(speed), got, is_pty_slave(fd));
+  return found;
+}
+
+const ReadBack &service_read_back() { return service_found; }
+
+}  // namespace trn
+
 int initport(int fd, int speed, int databits, int stopbits) {
   set_speed(fd, speed);
-  return set_Parity(fd, databits, stopbits, trn::parity_letter(port_parity)) ? 1 : 0;
+  trn::SetupReport report;
+  struct termios asked;
+  const bool ok = trn::apply_framing(fd, databits, stopbits, trn::parity_letter(port_parity),
+                                     &report, &asked);
+  trace_setup(report);
+  // A driver that took part of the request says so only when asked.  What
+  // it did not apply is kept for the caller; the port is used as it is.
+  service_found = ok ? trn::read_back(fd, speed, asked) : trn::ReadBack{};
+  return ok ? 1 : 0;
 }
 
 int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parity*/,
                    const char *databits, const char *stopbits) {
+  service_found = trn::ReadBack{};
   int opened = open(ttyS_now, O_RDWR | O_NOCTTY | O_NONBLOCK | O_TRUNC);
   {
     std::lock_guard<std::mutex> lock(trn::exchange_mutex);
@@ -264,7 +305,7 @@ int open_port(const char *path, PortError *error, std::string *why) {
     const int err = errno;
     if (port >= 0) close(port);
     *error = e;
-    if (e != PortError::Configure) *why = strerror(err);
+    if (e == PortError::Open || e == PortError::InUse) *why = strerror(err);
     return -1;
   };
   why->clear();
@@ -275,9 +316,11 @@ int open_port(const char *path, PortError *error, std::string *why) {
   fcntl(port, F_SETFL, 0);  // blocking again: reads wait as VTIME says
   // The panel's own set-up; what failed is told in *why, in one line.
   SetupReport report;
-  apply_speed(port, atoi(port_speed), &report);
+  const int speed = atoi(port_speed);
+  apply_speed(port, speed, &report);
+  struct termios asked;
   const bool ok = apply_framing(port, atoi(port_databits), atoi(port_stopbits),
-                                parity_letter(port_parity), &report) &&
+                                parity_letter(port_parity), &report, &asked) &&
                   report.count == 0;
   for (int i = 0; i < report.count; ++i) {
     const SetupFailure &f = report.failures[i];
@@ -290,6 +333,16 @@ int open_port(const char *path, PortError *error, std::string *why) {
   }
   if (!ok && why->empty()) *why = "the line settings were refused";
   if (!ok) return fail(PortError::Configure, port);
+  // What the driver did not apply makes the port unusable here.
+  const ReadBack found = read_back(port, speed, asked);
+  if (found.err) {
+    *why = std::string("the settings cannot be read back: ") + strerror(found.err);
+    return fail(PortError::Configure, port);
+  }
+  if (!found.not_applied.empty()) {
+    *why = "settings not applied by the driver: " + found.not_applied;
+    return fail(PortError::NotApplied, port);
+  }
   *error = PortError::None;
   return port;
 }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include "line.h"
 #include "trace.h"
@@ -41,6 +42,9 @@ extern const int speed_arr[trn::SPEED_ROWS];
 
 // Opens and configures the device; 1 when usable, else 0.  Sets fd and
 // ServiceState.  The parity applied is always the global port_parity.
+// initport reads the settings back once applied and keeps what the driver
+// did not apply for the caller (trn::service_read_back); the port is used as
+// it is.
 int OpenTRNService(const char *ttyS_now, const char *speed, const char *parity,
                    const char *databits, const char *stopbits);
 // Closes the port and wakes the monitor.  A second call closes nothing.
@@ -159,17 +163,36 @@ struct SetupReport {
   void add(const char *text, int err);
 };
 void apply_speed(int fd, int speed, SetupReport *report);
-bool apply_framing(int fd, int databits, int stopbits, int parity, SetupReport *report);
+// asked, when given, receives the attributes handed to tcsetattr.
+bool apply_framing(int fd, int databits, int stopbits, int parity, SetupReport *report,
+                   struct termios *asked = nullptr);
+
+// What a port's driver made of the line settings: read back after they were
+// applied and compared with the request (applied.h).
+struct ReadBack {
+  int err = 0;              // errno when they could not be read back
+  std::string not_applied;  // the fields not applied, named; empty: none
+};
+// Reads fd's settings back and compares them with asked (speed: the baud
+// rate asked for, as in name_arr).  A pseudo-terminal's parity is not
+// compared: a pty cannot carry it.
+ReadBack read_back(int fd, int speed, const struct termios &asked);
+// What the driver made of the service's last set-up (initport, from
+// OpenTRNService); empty before one and after one that failed.
+const ReadBack &service_read_back();
 // The parity letter for port_parity's text ('n', 'e', 'o', 's'); 0 when
 // the text names none.
 int parity_letter(const char *text);
 
-enum class PortError { None, Open, InUse, Configure };
+// NotApplied: the driver took the settings without an error but did not
+// apply all of them (read back and compared; see applied.h).
+enum class PortError { None, Open, InUse, Configure, NotApplied };
 
 // Opens path with the panel's line settings (9600 8E1, raw, 100 ms timed
 // reads) and an exclusive lock on it, printing nothing.  Returns the
-// descriptor, or -1 with *error and *why (the system's text) set; InUse when
-// another program holds the lock.  Leaves the panel's globals alone.
+// descriptor, or -1 with *error and *why (the system's text, or what was not
+// applied) set; InUse when another program holds the lock.  Leaves the
+// panel's globals alone.
 int open_port(const char *path, PortError *error, std::string *why);
 void close_port(int port);
 

@@ -23,6 +23,22 @@
 #include "panel.h"
 #include "serial.h"
 
+// tcgetattr is wrapped (link option): a driver that keeps a speed of its
+// own is faked by what it reads back.
+namespace {
+speed_t driver_keeps_speed = 0;  // 0: tcgetattr as it is
+}  // namespace
+
+extern "C" int __real_tcgetattr(int, struct termios *);
+extern "C" int __wrap_tcgetattr(int f, struct termios *t) {
+  const int r = __real_tcgetattr(f, t);
+  if (r == 0 && driver_keeps_speed != 0) {
+    cfsetispeed(t, driver_keeps_speed);
+    cfsetospeed(t, driver_keeps_speed);
+  }
+  return r;
+}
+
 namespace {
 
 const char *const kTitle = "Q742 VXTRNDemo (V1.1.1)";
@@ -67,6 +83,7 @@ class StartupTest : public ::testing::Test {
     else
       unsetenv("TRN_DEVICE");
     ServiceState = false;
+    driver_keeps_speed = 0;
   }
 
   // Runs the whole program against device; returns its result.
@@ -80,8 +97,10 @@ class StartupTest : public ::testing::Test {
     g_timeout_add(100, inspect_and_quit, &seen_);
     HangGuard guard("trndemo_main (main loop, monitor join)", 20);
     StdoutCapture out;
+    StderrCapture err;
     int result = trn::trndemo_main(argc, argv);
     trace_ = out.text();
+    err_ = err.text();
     return result;
   }
 
@@ -96,6 +115,7 @@ class StartupTest : public ::testing::Test {
   std::optional<std::string> saved_device_;
   WindowSeen seen_;
   std::string trace_;
+  std::string err_;
 };
 
 TEST_F(StartupTest, NoDeviceStillShowsTheWindow) {
@@ -152,6 +172,8 @@ TEST_F(StartupTest, ExpectedBoardIsReadBackAndMonitored) {
   EXPECT_EQ(1, count_lines(trace_, "g_thread NOT supported")) << trace_;
   EXPECT_EQ(0, count_lines(trace_, "g_thread supported"));
   EXPECT_FALSE(contains(trace_, "Thread create failed"));
+  // A pty drops the parity it is given; that is not told.
+  EXPECT_FALSE(contains(err_, "Settings")) << err_;
 
   std::vector<std::string> sent;
   for (const auto &f : board.received()) sent.push_back(trnsim::hex(f));
@@ -163,6 +185,26 @@ TEST_F(StartupTest, ExpectedBoardIsReadBackAndMonitored) {
                            "1b 42 0d 00 00 6a 0d", "1b 42 0a 00 00 67 0d"}) {
     EXPECT_NE(sent.end(), std::find(sent.begin(), sent.end(), read)) << read;
   }
+  board.stop();
+}
+
+// A port whose driver did not apply the speed: the finding goes to standard
+// error, the trace is that of any port, and the board is used as it is.
+TEST_F(StartupTest, SettingsNotAppliedAreToldAndThePortIsUsed) {
+  trnsim::Board board;
+  ASSERT_TRUE(board.start());
+  driver_keeps_speed = B4800;
+
+  EXPECT_EQ(0, run_program(board.slave_path()));
+  EXPECT_EQ(1, count_lines(err_, "Settings not applied by the driver: speed 9600 (read back: "
+                                 "4800 in, 4800 out)"))
+      << err_;
+  EXPECT_FALSE(contains(trace_, "Settings")) << trace_;
+  EXPECT_EQ(1, count_lines(trace_, "The comport now is ==>" + board.slave_path() +
+                                       "<==\tThe device is on !!!"))
+      << trace_;
+  EXPECT_EQ(1, identifierOK);
+  EXPECT_EQ(1, count_lines(trace_, "g_thread NOT supported")) << trace_;
   board.stop();
 }
 

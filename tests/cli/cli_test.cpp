@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <filesystem>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@
 
 #include "../serial/hang_guard.h"
 #include "board.h"
+#include "sim_client.h"
 
 using namespace std::chrono_literals;
 using trnsim::Fault;
@@ -555,6 +557,160 @@ TEST_F(Cli, PortFromTrnIniThatCannotBeOpenedIsNamedSo) {
   EXPECT_EQ(4, r.status);
   EXPECT_EQ("trnctl: /dev/ttyS9999: cannot open: No such file or directory "
             "(chosen by COM= in ./trn.ini, read as 10000)\n", r.err);
+}
+
+// trnctl ports against a sysfs tree as kernels lay it out: "L path target"
+// is a symbolic link (targets from the tree's root), "F path text" a file.
+// Ports on a PNP 8250, on serial-core's port devices (newer kernels), with
+// no UART (type 0; no address), on USB with and without a serial number and
+// by-id link, and a console that has no device.
+TEST(CliPorts, ListsTheKernelsSerialPortsFromSysfs) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::path(testing::TempDir()) / ("cli_sysfs." + std::to_string(getpid()));
+  fs::remove_all(root);
+  const char *tree = R"(
+L sys/class/tty/console sys/devices/virtual/tty/console
+F sys/devices/virtual/tty/console/dev 5:1
+L sys/class/tty/ttyS0 sys/devices/pnp0/00:04/tty/ttyS0
+L sys/devices/pnp0/00:04/tty/ttyS0/device sys/devices/pnp0/00:04
+L sys/devices/pnp0/00:04/driver sys/bus/pnp/drivers/serial
+F sys/devices/pnp0/00:04/tty/ttyS0/type 4
+F sys/devices/pnp0/00:04/tty/ttyS0/port 0x3F8
+F sys/devices/pnp0/00:04/tty/ttyS0/iomem_base 0x0
+L sys/class/tty/ttyS1 sys/devices/platform/serial8250/serial8250:0/serial8250:0.1/tty/ttyS1
+L sys/devices/platform/serial8250/serial8250:0/serial8250:0.1/tty/ttyS1/device sys/devices/platform/serial8250/serial8250:0/serial8250:0.1
+L sys/devices/platform/serial8250/serial8250:0/serial8250:0.1/subsystem sys/bus/serial-base
+L sys/devices/platform/serial8250/serial8250:0/serial8250:0.1/driver sys/bus/serial-base/drivers/port
+L sys/devices/platform/serial8250/serial8250:0/subsystem sys/bus/serial-base
+L sys/devices/platform/serial8250/serial8250:0/driver sys/bus/serial-base/drivers/ctrl
+L sys/devices/platform/serial8250/driver sys/bus/platform/drivers/serial8250
+F sys/devices/platform/serial8250/serial8250:0/serial8250:0.1/tty/ttyS1/type 16
+F sys/devices/platform/serial8250/serial8250:0/serial8250:0.1/tty/ttyS1/port 0x2F8
+L sys/class/tty/ttyS10 sys/devices/platform/serial8250/tty/ttyS10
+L sys/devices/platform/serial8250/tty/ttyS10/device sys/devices/platform/serial8250
+F sys/devices/platform/serial8250/tty/ttyS10/type 0
+F sys/devices/platform/serial8250/tty/ttyS10/port 0x3E8
+L sys/class/tty/ttyS2 sys/devices/platform/serial8250/tty/ttyS2
+L sys/devices/platform/serial8250/tty/ttyS2/device sys/devices/platform/serial8250
+F sys/devices/platform/serial8250/tty/ttyS2/type 4
+F sys/devices/platform/serial8250/tty/ttyS2/port 0x0
+F sys/devices/platform/serial8250/tty/ttyS2/iomem_base 0x0
+L sys/class/tty/ttyUSB0 sys/devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0
+L sys/devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0/device sys/devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0
+L sys/devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0/driver sys/bus/usb-serial/drivers/ftdi_sio
+F sys/devices/pci0000:00/usb1/1-2/idVendor 0403
+F sys/devices/pci0000:00/usb1/1-2/idProduct 6001
+F sys/devices/pci0000:00/usb1/1-2/serial A10K1XYZ
+F sys/devices/pci0000:00/usb1/idVendor 1d6b
+F sys/devices/pci0000:00/usb1/idProduct 0002
+L dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1XYZ-if00-port0 dev/ttyUSB0
+L sys/class/tty/ttyUSB1 sys/devices/pci0000:00/usb1/1-3/1-3:1.0/ttyUSB1/tty/ttyUSB1
+L sys/devices/pci0000:00/usb1/1-3/1-3:1.0/ttyUSB1/tty/ttyUSB1/device sys/devices/pci0000:00/usb1/1-3/1-3:1.0/ttyUSB1
+L sys/devices/pci0000:00/usb1/1-3/1-3:1.0/ttyUSB1/driver sys/bus/usb-serial/drivers/ch341-uart
+F sys/devices/pci0000:00/usb1/1-3/idVendor 1a86
+F sys/devices/pci0000:00/usb1/1-3/idProduct 7523
+L sys/class/tty/ttyACM0 sys/devices/pci0000:00/usb1/1-4/1-4:1.0/tty/ttyACM0
+L sys/devices/pci0000:00/usb1/1-4/1-4:1.0/tty/ttyACM0/device sys/devices/pci0000:00/usb1/1-4/1-4:1.0
+L sys/devices/pci0000:00/usb1/1-4/1-4:1.0/driver sys/bus/usb/drivers/cdc_acm
+F sys/devices/pci0000:00/usb1/1-4/idVendor 2341
+F sys/devices/pci0000:00/usb1/1-4/idProduct 0043
+F sys/devices/pci0000:00/usb1/1-4/serial 85735313
+L dev/serial/by-id/usb-Arduino_Uno_85735313-if00 dev/ttyACM0
+)";
+  std::istringstream lines(tree);
+  for (std::string kind, path, value; lines >> kind >> path >> value;) {
+    fs::create_directories((root / path).parent_path());
+    if (kind == "L") fs::create_directory_symlink(root / value, root / path);
+    else std::ofstream(root / path) << value << "\n";
+  }
+  const std::string dev = (root / "dev").string();
+  setenv("TRN_SYS_ROOT", (root / "sys").c_str(), 1);
+  setenv("TRN_DEV_ROOT", dev.c_str(), 1);
+  Result json = run({"--json", "ports"});
+  Result text = run({"ports"});
+  unsetenv("TRN_SYS_ROOT");
+  unsetenv("TRN_DEV_ROOT");
+  fs::remove_all(root);
+
+  const nlohmann::json null;
+  struct Port {
+    std::string name, driver;
+    nlohmann::json uart;
+    bool no_uart;
+    nlohmann::json usb, serial, by_id;
+  } want[] = {
+      {"ttyACM0", "cdc_acm", null, false, "2341:0043", "85735313", "usb-Arduino_Uno_85735313-if00"},
+      {"ttyS0", "serial", "16550A", false, null, null, null},
+      {"ttyS1", "serial8250", "type 16", false, null, null, null},
+      {"ttyS2", "serial8250", null, true, null, null, null},
+      {"ttyS10", "serial8250", null, true, null, null, null},
+      {"ttyUSB0", "ftdi_sio", null, false, "0403:6001", "A10K1XYZ",
+       "usb-FTDI_FT232R_USB_UART_A10K1XYZ-if00-port0"},
+      {"ttyUSB1", "ch341-uart", null, false, "1a86:7523", null, null},
+  };
+  EXPECT_EQ(0, json.status) << json.err;
+  ASSERT_EQ(std::size(want), json.out_lines.size()) << json.out;
+  for (size_t i = 0; i < std::size(want); ++i) {
+    const Port &w = want[i];
+    const nlohmann::json by_id = w.by_id.is_null() ? null : nlohmann::json(dev + "/serial/by-id/" + w.by_id.get<std::string>());
+    EXPECT_EQ(nlohmann::json({{"path", dev + "/" + w.name}, {"driver", w.driver}, {"uart", w.uart},
+                              {"no_uart", w.no_uart}, {"usb", w.usb}, {"serial", w.serial},
+                              {"by_id", by_id}}),
+              nlohmann::json::parse(json.out_lines[i], nullptr, false)) << json.out_lines[i];
+  }
+  // The table: one row a port, the ports without a UART marked "none".
+  EXPECT_EQ(0, text.status) << text.err;
+  ASSERT_EQ(std::size(want) + 1, text.out_lines.size()) << text.out;
+  EXPECT_EQ(0u, text.out_lines[0].rfind("port ", 0));
+  EXPECT_EQ(0u, text.out_lines[4].find(dev + "/ttyS2 ")) << text.out_lines[4];
+  std::istringstream row(text.out_lines[4]);
+  std::vector<std::string> cells{std::istream_iterator<std::string>(row), {}};
+  EXPECT_EQ((std::vector<std::string>{dev + "/ttyS2", "serial8250", "none", "-", "-", "-"}), cells);
+}
+
+// watch --reconnect through trnsim's hang-up and reconnect, by its --link
+// name: the hang-up and the return are told on standard error, frames are
+// decoded before and after, and SIGINT ends it with status 0.
+TEST(CliReconnect, WatchWaitsForThePortAndGoesOn) {
+  const std::string link = testing::TempDir() + "cli_reconnect." + std::to_string(getpid());
+  simclient::Program sim(TRNSIM_PATH, {"--quiet", "--link", link});
+  ASSERT_EQ(0u, sim.first_line().rfind("/dev/pts/", 0));
+  enum { Before, Down, Back, Done } phase = Before;
+  Hooks hooks;
+  hooks.tick = [&](pid_t) {
+    if (phase == Before) sim.send("status 08 00");  // nurse
+    if (phase == Back) sim.send("status 01 00");    // cradle
+  };
+  hooks.line = [&](bool is_err, const std::string &line, pid_t child) {
+    if (!is_err && phase == Before) {
+      phase = Down;
+      sim.send("hangup");
+    } else if (is_err && phase == Down && line.find("hung up") != std::string::npos) {
+      sim.send("reconnect");
+    } else if (is_err && phase == Down && line.find("back at") != std::string::npos) {
+      phase = Back;
+    } else if (!is_err && phase == Back) {
+      phase = Done;
+      kill(child, SIGINT);
+    }
+  };
+  Result r = run({"-d", link, "watch", "--reconnect"}, hooks);
+  EXPECT_EQ(0, r.status) << r.err;
+  // Frames sent before the hang-up, then after the return (a few more of
+  // each may have come before the test acted).
+  ASSERT_GE(r.out_lines.size(), 2u) << r.out;
+  size_t nurse = 0;
+  while (nurse < r.out_lines.size() && stamped(r.out_lines[nurse], "nurse")) ++nurse;
+  EXPECT_GE(nurse, 1u) << r.out;
+  for (size_t i = nurse; i < r.out_lines.size(); ++i)
+    EXPECT_TRUE(stamped(r.out_lines[i], "cradle")) << r.out;
+  EXPECT_LT(nurse, r.out_lines.size()) << r.out;
+  ASSERT_EQ(2u, r.err_lines.size()) << r.err;
+  EXPECT_EQ(0u, r.err_lines[0].rfind("trnctl: " + link + ": the port hung up at ", 0)) << r.err;
+  EXPECT_NE(std::string::npos, r.err_lines[0].find(" s; waiting for it to come back")) << r.err;
+  EXPECT_EQ(0u, r.err_lines[1].rfind("trnctl: " + link + ": back at ", 0)) << r.err;
+  sim.send("quit");
+  EXPECT_EQ(0, sim.wait_exit());
 }
 
 }  // namespace

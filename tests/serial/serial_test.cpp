@@ -46,6 +46,22 @@ std::vector<termios> applied_to(int f) {
 }
 }  // namespace
 
+// tcgetattr is wrapped as well: a driver that keeps a speed of its own is
+// faked by what it reads back.
+namespace {
+speed_t driver_keeps_speed = 0;  // 0: tcgetattr as it is
+}  // namespace
+
+extern "C" int __real_tcgetattr(int, struct termios *);
+extern "C" int __wrap_tcgetattr(int f, struct termios *t) {
+  const int r = __real_tcgetattr(f, t);
+  if (r == 0 && driver_keeps_speed != 0) {
+    cfsetispeed(t, driver_keeps_speed);
+    cfsetospeed(t, driver_keeps_speed);
+  }
+  return r;
+}
+
 extern "C" int __real_tcsetattr(int, int, const struct termios *);
 extern "C" int __wrap_tcsetattr(int f, int action, const struct termios *t) {
   {
@@ -90,6 +106,7 @@ class SerialTest : public ::testing::Test {
   }
   void TearDown() override {
     reset_wrapper();
+    driver_keeps_speed = 0;
     port_parity = saved_parity_;
     CloseTRNService();
     ServiceState = false;
@@ -338,6 +355,12 @@ TEST_F(SerialTest, FailingToApplyAttributes) {
     if (row.speed_message) expected_err += perror_line("tcsetattr fd1", EIO);
     if (row.setup_message) expected_err += perror_line("SetupSerial 3", EIO);
     EXPECT_EQ(expected_err, o.err);
+    // The read-back finds the speed the port kept (a fresh pty's), and keeps
+    // it for the caller.
+    EXPECT_EQ(row.speed_message && row.result == 1
+                  ? "speed 9600 (read back: 38400 in, 38400 out)"
+                  : "",
+              trn::service_read_back().not_applied);
     EXPECT_NE(-1, fcntl(fd, F_GETFD));
   }
 }
@@ -415,6 +438,31 @@ TEST_F(SerialTest, ClosingTwiceSparesAReusedDescriptor) {
   CloseTRNService();
   EXPECT_NE(-1, fcntl(other, F_GETFD));
   close(other);
+}
+
+// A driver that takes the request without an error but keeps a speed of its
+// own (a UART that cannot do 9600): the service goes on with the port,
+// printing nothing, and keeps the finding for the panel to tell; trnctl's
+// open refuses the port, saying the same.
+TEST_F(SerialTest, SettingsTheDriverDidNotApplyAreTold) {
+  driver_keeps_speed = B4800;
+  const std::string finding = "speed 9600 (read back: 4800 in, 4800 out)";
+  Outcome o = open_port();
+  EXPECT_EQ(1, o.result);
+  EXPECT_TRUE(ServiceState);
+  EXPECT_EQ("", o.err);
+  EXPECT_EQ("", o.out);
+  EXPECT_EQ(0, trn::service_read_back().err);
+  EXPECT_EQ(finding, trn::service_read_back().not_applied);
+  CloseTRNService();
+  // A failed open forgets the last port's finding.
+  open_port("9600", "8", "1", "/nonexistent/trn-ttyS-test");
+  EXPECT_EQ("", trn::service_read_back().not_applied);
+  trn::PortError error;
+  std::string why;
+  EXPECT_EQ(-1, trn::open_port(board.slave_path().c_str(), &error, &why));
+  EXPECT_EQ(trn::PortError::NotApplied, error);
+  EXPECT_EQ("settings not applied by the driver: " + finding, why);
 }
 
 }  // namespace

@@ -46,86 +46,10 @@ bool has_log_line(const std::string &out, const std::string &rest) {
   return false;
 }
 
-// A trnsim child with pipes on stdin and stdout; killed (by its pid) and
-// reaped if a test leaves it running.
-class Child {
+// The trnsim program as a child of the test.
+class Child : public simclient::Program {
  public:
-  explicit Child(std::vector<std::string> args) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    std::string bin = trnsim_binary();
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], STDIN_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      int null = open("/dev/null", O_WRONLY);  // usage errors are expected
-      if (null >= 0) dup2(null, STDERR_FILENO);
-      std::vector<char *> argv{const_cast<char *>(bin.c_str())};
-      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(bin.c_str(), argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-  }
-  ~Child() {
-    close_stdin();
-    if (out_ >= 0) close(out_);
-    if (pid_ > 0 && !reaped_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  void send(const std::string &line) {
-    std::string l = line + "\n";
-    ASSERT_EQ(write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
-  }
-  void close_stdin() {
-    if (in_ >= 0) close(in_);
-    in_ = -1;
-  }
-  // Reads stdout until `text` has appeared (or EOF / 5 s); returns all read
-  // so far, from the start.
-  std::string read_until(const std::string &text) {
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (out_text_.find(text) == std::string::npos &&
-           std::chrono::steady_clock::now() < until) {
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, 200) <= 0) continue;
-      char buf[512];
-      ssize_t n = read(out_, buf, sizeof buf);
-      if (n <= 0) break;
-      out_text_.append(buf, static_cast<size_t>(n));
-    }
-    return out_text_;
-  }
-  std::string first_line() {
-    std::string all = read_until("\n");
-    return all.substr(0, all.find('\n'));
-  }
-  // Exit status, waiting up to 5 s; -1 when it did not end.
-  int wait_exit() {
-    for (int i = 0; i < 100; ++i) {
-      int st = 0;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        reaped_ = true;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      usleep(50000);
-    }
-    return -1;
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1;
-  bool reaped_ = false;
-  std::string out_text_;
+  explicit Child(std::vector<std::string> args) : Program(trnsim_binary(), std::move(args)) {}
 };
 
 class TrnsimTest : public ::testing::Test {
@@ -289,6 +213,7 @@ TEST_F(TrnsimTest, CommandsHangUpAndReconnect) {
 
   sim.send("hangup");
   sim.read_until("hung up\n");
+  EXPECT_FALSE(link_exists());  // the link goes with the line
   pollfd p{port.fd(), POLLIN, 0};
   ASSERT_EQ(1, poll(&p, 1, 3000));
   EXPECT_TRUE(p.revents & POLLHUP);

@@ -1,7 +1,10 @@
 #include "sim_client.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -59,6 +62,76 @@ std::vector<uint8_t> Port::read(size_t n, std::chrono::milliseconds timeout) {
     out.insert(out.end(), buf, buf + got);
   }
   return out;
+}
+
+Program::Program(const std::string &binary, std::vector<std::string> args) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);  // usage errors are expected
+    if (null >= 0) dup2(null, STDERR_FILENO);
+    std::vector<char *> argv{const_cast<char *>(binary.c_str())};
+    for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  in_ = in[1];
+  out_ = out[0];
+}
+
+Program::~Program() {
+  close_stdin();
+  if (out_ >= 0) close(out_);
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void Program::send(const std::string &line) {
+  std::string l = line + "\n";
+  ASSERT_EQ(write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+}
+
+void Program::close_stdin() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+std::string Program::read_until(const std::string &text) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (out_text_.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) continue;
+    char buf[512];
+    ssize_t n = read(out_, buf, sizeof buf);
+    if (n <= 0) break;
+    out_text_.append(buf, static_cast<size_t>(n));
+  }
+  return out_text_;
+}
+
+std::string Program::first_line() {
+  std::string all = read_until("\n");
+  return all.substr(0, all.find('\n'));
+}
+
+int Program::wait_exit() {
+  for (int i = 0; i < 100; ++i) {
+    int st = 0;
+    if (waitpid(pid_, &st, WNOHANG) == pid_) {
+      reaped_ = true;
+      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    usleep(50000);
+  }
+  return -1;
 }
 
 }  // namespace simclient

@@ -2,6 +2,8 @@
 // trnsim::Board (or the trnsim program) the way the panel's serial port does.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -30,6 +32,34 @@ class Port {
 
  private:
   int fd_;
+};
+
+// A program (trnsim) run as a child with pipes on its standard input and
+// output, standard error to /dev/null; killed (by its pid) and reaped if a
+// test leaves it running.
+class Program {
+ public:
+  Program(const std::string &binary, std::vector<std::string> args);
+  ~Program();
+  Program(const Program &) = delete;
+  Program &operator=(const Program &) = delete;
+
+  // Writes line and a line feed to its standard input.
+  void send(const std::string &line);
+  void close_stdin();
+  // Reads standard output until text has appeared (or end of file, or
+  // 5 s); returns everything read so far, from the start.
+  std::string read_until(const std::string &text);
+  std::string first_line();
+  // Exit status, waiting up to 5 s; -1 when it did not end.
+  int wait_exit();
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1;
+  bool reaped_ = false;
+  std::string out_text_;
 };
 
 }  // namespace simclient
