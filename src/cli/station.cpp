@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -255,6 +256,9 @@ void show_verdict(const rec::Run &run, bool colour) {
 // Pushes the station's runs to the line's database after each one (and the
 // runs left waiting, at the start), and tells the operator, between units
 // and at the end, of a push that failed and of the first that went after.
+// Before the prompt it gives the push of the last run a moment (most take
+// milliseconds, or fail at once), so that what it says comes with its unit;
+// a slower one goes on while the operator does, and is told of later.
 class LinePush {
  public:
   LinePush(const std::string &db, const std::string &url) {
@@ -277,6 +281,7 @@ class LinePush {
   }
   void tell() {
     if (!pusher_) return;
+    pusher_->settle(std::chrono::seconds(1));
     for (const rec::PushReport &r : pusher_->take_reports()) {
       const std::string said = push_message(r, failing_);
       if (!said.empty()) fprintf(stderr, "trnctl: %s\n", said.c_str());

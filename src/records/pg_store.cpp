@@ -295,9 +295,13 @@ class PgStore : public ServerStore {
       Result r = c_->exec(std::string("SELECT ") + sql::kRunColumns + " FROM runs r" +
                           sql::kShowWhere, p);
       for (int i = 0; i < r.rows(); ++i) runs.push_back(read_run(Row{r.get(), i}));
-      add_steps(runs, std::string(" FROM steps s JOIN runs r ON r.id = s.run_id") +
-                          sql::kShowWhere + ", s.pos",
-                p);
+      // A unit's few runs, each by its key.
+      for (Run &run : runs) {
+        Params id;
+        id.text(run.id);
+        Result st = c_->exec(std::string("SELECT ") + sql::kStepColumns + sql::kRunSteps, id);
+        for (int i = 0; i < st.rows(); ++i) run.steps.push_back(read_step(Row{st.get(), i}));
+      }
       t.commit();
     });
     return runs;

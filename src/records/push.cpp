@@ -69,6 +69,11 @@ void Pusher::kick() {
   cv_.notify_all();
 }
 
+bool Pusher::settle(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_);
+  return cv_.wait_for(lock, timeout, [this] { return !wanted_ && !busy_; });
+}
+
 std::vector<PushReport> Pusher::take_reports() {
   std::lock_guard<std::mutex> lock(m_);
   std::vector<PushReport> taken;
@@ -93,6 +98,7 @@ void Pusher::loop() {
       cv_.wait(lock, [this] { return wanted_ || closing_; });
       if (!wanted_) return;
       wanted_ = false;
+      busy_ = true;
     }
     PushReport report;
     try {
@@ -103,6 +109,8 @@ void Pusher::loop() {
     }
     std::lock_guard<std::mutex> lock(m_);
     reports_.push_back(report);
+    busy_ = false;
+    cv_.notify_all();
   }
 }
 

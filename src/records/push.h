@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -55,6 +56,9 @@ class Pusher {
 
   // Runs were recorded: an attempt as soon as the one under way has ended.
   void kick();
+  // Waits at most timeout for the attempt under way, and the one asked for,
+  // to end; true when they have.
+  bool settle(std::chrono::milliseconds timeout);
   // The reports of the attempts ended since the last call, oldest first.
   std::vector<PushReport> take_reports();
   // Returns once the attempt under way, and the one asked for, have ended.
@@ -67,7 +71,7 @@ class Pusher {
   const PushLimits limits_;
   std::mutex m_;
   std::condition_variable cv_;
-  bool wanted_ = false, closing_ = false;
+  bool wanted_ = false, busy_ = false, closing_ = false;
   std::vector<PushReport> reports_;
   std::thread thread_;
 };

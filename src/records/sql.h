@@ -70,10 +70,13 @@ ALTER TABLE runs ADD COLUMN reason TEXT;
 )sql",
     // Version 3: when the run reached the line's database (UTC, ISO 8601).
     // In a station's file, NULL marks a run still waiting to be pushed (its
-    // outbox); on the server, it is when the run arrived.
+    // outbox); on the server, it is when the run arrived.  And the failed
+    // steps by run, which yield reads: a line's database holds millions of
+    // steps, few of them failed.
     R"sql(
 ALTER TABLE runs ADD COLUMN pushed TEXT;
 CREATE INDEX IF NOT EXISTS runs_unpushed ON runs (seq) WHERE pushed IS NULL AND outcome IS NOT NULL;
+CREATE INDEX IF NOT EXISTS steps_failed ON steps (run_id, name) WHERE outcome = 'fail';
 )sql",
 };
 inline constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
