@@ -126,6 +126,9 @@ trnctl station --d|--db --dut-pattern
 trnctl rec|records
 trnctl records --db x.db y|yield
 trnctl records yield --by |day station
+trnctl records p|push
+trnctl records push --p|--push
+trnctl station --p|--push
 EOF
 
 echo "--- apt-get remove"
