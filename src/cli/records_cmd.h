@@ -21,7 +21,8 @@ struct RecordsArgs {
   CLI::App *records = nullptr, *show = nullptr, *yield = nullptr, *push = nullptr;
 };
 
-// Adds the command and its two subcommands to app; their values land in args.
+// Adds the command and its subcommands (show, yield, push) to app; their
+// values land in args.
 CLI::App *add_records_command(CLI::App &app, RecordsArgs &args);
 
 // Runs what was parsed; json is trnctl's own --json.  Returns the exit

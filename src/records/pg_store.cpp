@@ -77,12 +77,44 @@ std::string first_line(const char *text) {
   return s.empty() ? "unknown error" : s;
 }
 
+// Text as the server takes it: UTF-8, each byte that is not part of a
+// well-formed sequence replaced by U+FFFD, as the records' JSON does.  A
+// station's file keeps any bytes (a scanner's odd id, a device name); sent
+// as they are, the server would refuse the run, and every later one would
+// wait behind it.
+std::string utf8(const std::string &in) {
+  std::string out;
+  out.reserve(in.size());
+  const auto *b = reinterpret_cast<const unsigned char *>(in.data());
+  for (size_t i = 0, n = in.size(); i < n;) {
+    const unsigned c = b[i];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    bool ok = len > 0 && i + len <= n;
+    for (size_t k = 1; ok && k < len; ++k) ok = (b[i + k] & 0xc0) == 0x80;
+    if (ok && len > 1) {
+      // No overlong forms, no surrogates, nothing past U+10FFFF.
+      unsigned cp = c & (0x7f >> len);
+      for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (b[i + k] & 0x3f);
+      ok = cp >= (len == 2 ? 0x80u : len == 3 ? 0x800u : 0x10000u) && cp <= 0x10ffff &&
+           (cp < 0xd800 || cp > 0xdfff);
+    }
+    if (ok) {
+      out.append(in, i, len);
+      i += len;
+    } else {
+      out += "\xef\xbf\xbd";
+      ++i;
+    }
+  }
+  return out;
+}
+
 // Values for $1, $2 ...; a NULL is a null pointer.
 class Params {
  public:
   Params &text(const std::string &v, bool null_if_empty = false) {
     if (null_if_empty && v.empty()) return null();
-    values_.push_back(v);
+    values_.push_back(utf8(v));
     null_.push_back(false);
     return *this;
   }

@@ -107,6 +107,15 @@ TEST_F(Line, TwoStationsYieldAndRecordsReadBack) {
   EXPECT_EQ(server_->column("SELECT COUNT(*) || ' ' || (SELECT COUNT(*) FROM steps) FROM runs",
                             "line_yield"),
             std::vector<std::string>{"10 30"});
+
+  // An id that is not UTF-8 (a scanner's stray byte) goes, its byte
+  // replaced, rather than stop every later run of the station.
+  record(*rec::open_store("s1.db", rec::OpenMode::Existing),
+         make_run("SN\xff" "1", "s1", rec::utc_now(), rec::kPass));
+  r = trnctl({"records", "--db", "s1.db", "push", "--push", url});
+  EXPECT_EQ(r.out, "1 pushed, 0 waiting\n") << r.err;
+  EXPECT_EQ(server_->column("SELECT COUNT(*) FROM runs WHERE dut = 'SN\uFFFD1'", "line_yield"),
+            std::vector<std::string>{"1"});
 }
 
 // Three pushes at once into a new database: two stations' files, one of
