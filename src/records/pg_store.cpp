@@ -88,7 +88,11 @@ std::string utf8(const std::string &in) {
   const auto *b = reinterpret_cast<const unsigned char *>(in.data());
   for (size_t i = 0, n = in.size(); i < n;) {
     const unsigned c = b[i];
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    const size_t len = c < 0x80           ? 1
+                       : (c >> 5) == 0x6  ? 2
+                       : (c >> 4) == 0xe  ? 3
+                       : (c >> 3) == 0x1e ? 4
+                                          : 0;
     bool ok = len > 0 && i + len <= n;
     for (size_t k = 1; ok && k < len; ++k) ok = (b[i + k] & 0xc0) == 0x80;
     if (ok && len > 1) {
@@ -130,7 +134,8 @@ class Params {
   int size() const { return static_cast<int>(values_.size()); }
   std::vector<const char *> pointers() const {
     std::vector<const char *> p;
-    for (size_t i = 0; i < values_.size(); ++i) p.push_back(null_[i] ? nullptr : values_[i].c_str());
+    for (size_t i = 0; i < values_.size(); ++i)
+      p.push_back(null_[i] ? nullptr : values_[i].c_str());
     return p;
   }
 
@@ -164,9 +169,12 @@ struct Row {
   int row;
   bool column_null(int c) const { return pq().PQgetisnull(r, row, c) != 0; }
   std::string column_text(int c) const {
-    return std::string(pq().PQgetvalue(r, row, c), static_cast<size_t>(pq().PQgetlength(r, row, c)));
+    return std::string(pq().PQgetvalue(r, row, c),
+                       static_cast<size_t>(pq().PQgetlength(r, row, c)));
   }
-  long long column_number(int c) const { return std::strtoll(pq().PQgetvalue(r, row, c), nullptr, 10); }
+  long long column_number(int c) const {
+    return std::strtoll(pq().PQgetvalue(r, row, c), nullptr, 10);
+  }
   Json column_json(int c) const { return json_of_text(column_text(c), column_null(c)); }
 };
 
@@ -179,7 +187,8 @@ class Connection {
     const char *values[] = {conninfo.c_str(), "trnctl", "UTF8", nullptr};
     conn_ = pq().PQconnectStartParams(keys, values, 1);
     if (!conn_) throw StoreError("out of memory");
-    pq().PQsetNoticeProcessor(conn_, [](void *, const char *) {}, nullptr);  // "already exists, skipping"
+    // Notices ("already exists, skipping") are nobody's business.
+    pq().PQsetNoticeProcessor(conn_, [](void *, const char *) {}, nullptr);
     const auto until = std::min(limits_.deadline, after(limits_.connect_s));
     PostgresPollingStatusType st = PGRES_POLLING_WRITING;
     while (pq().PQstatus(conn_) != CONNECTION_BAD && st != PGRES_POLLING_OK &&
@@ -205,15 +214,16 @@ class Connection {
   Result exec(const std::string &text, const Params &p = Params()) {
     const std::vector<const char *> values = p.pointers();
     if (!conn_) throw StoreError("the connection was closed");
-    if (!pq().PQsendQueryParams(conn_, text.c_str(), p.size(), nullptr, values.data(), nullptr,
-                           nullptr, 0))
+    if (!pq().PQsendQueryParams(conn_, text.c_str(), p.size(), nullptr, values.data(),
+                                nullptr, nullptr, 0))
       throw StoreError(first_line(pq().PQerrorMessage(conn_)));
     return finish();
   }
   // Statements without parameters, separated by semicolons.
   void script(const std::string &text) {
     if (!conn_) throw StoreError("the connection was closed");
-    if (!pq().PQsendQuery(conn_, text.c_str())) throw StoreError(first_line(pq().PQerrorMessage(conn_)));
+    if (!pq().PQsendQuery(conn_, text.c_str()))
+      throw StoreError(first_line(pq().PQerrorMessage(conn_)));
     finish();
   }
 
@@ -377,7 +387,10 @@ class PgStore : public ServerStore {
                     p.json(r.options.is_null() ? Json::object() : r.options);
                     p.text(r.device, true).text(r.board, true).text(r.model, true);
                     p.text(r.firmware, true);
-                    if (r.duration_ms < 0) p.null(); else p.number(r.duration_ms);
+                    if (r.duration_ms < 0)
+                      p.null();
+                    else
+                      p.number(r.duration_ms);
                     p.number(r.passed).number(r.planned).text(r.reason, true).text(pushed_at);
                   },
                   [&](const Result &r) {
@@ -462,7 +475,8 @@ class PgStore : public ServerStore {
 
   int version() {
     Result r = c_->exec(std::string("SELECT MAX(version) FROM ") + kVersionTable);
-    return r.rows() && !pq().PQgetisnull(r.get(), 0, 0) ? std::atoi(pq().PQgetvalue(r.get(), 0, 0)) : 0;
+    if (r.rows() == 0 || pq().PQgetisnull(r.get(), 0, 0)) return 0;
+    return std::atoi(pq().PQgetvalue(r.get(), 0, 0));
   }
 
   void refuse_newer(int v) const {
