@@ -222,7 +222,7 @@ CLI::App *add_records_command(CLI::App &app, RecordsArgs &a) {
   r->add_flag("--json", a.json, "One JSON record per run and line");
   r->add_flag("--csv", a.csv, "CSV with a header line");
   r->footer("Exit status: 0 done, 1 the database cannot be opened or read (or show found\n"
-            "nothing), 2 usage.  See trnctl(1).");
+            "nothing, or push did not reach the line's database), 2 usage.  See trnctl(1).");
   a.records = r;
   a.show = r->add_subcommand("show", "Whole runs with their steps: one run, or every run of a unit");
   // Checked in run_records: the id may also come after "--".
