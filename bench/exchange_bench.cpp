@@ -26,7 +26,7 @@ void run(int count, bool paced, bool fast) {
     fprintf(stderr, "could not start the simulated board\n");
     exit(1);
   }
-  set_fast_exchange(fast);
+  trn::set_fast_exchange(fast);
   std::vector<double> times;
   double cpu_before, cpu_after;
   int failed = 0;
@@ -44,7 +44,7 @@ void run(int count, bool paced, bool fast) {
     cpu_after = bench::process_cpu_ms();
     CloseTRNService();
   }
-  set_fast_exchange(false);
+  trn::set_fast_exchange(false);
   const double floor =
       fast ? kLatencyMs + (paced ? 2 * kFrameMs9600 : 0.0) : 100.0;
   const double median = bench::percentile(times, 50);
@@ -58,6 +58,7 @@ void run(int count, bool paced, bool fast) {
 
 int main(int argc, char **argv) {
   int count = argc > 1 ? atoi(argv[1]) : 50;
+  trn::set_trace_hook(trn::stdio_trace);  // the panel's trace, as it runs
   for (bool paced : {false, true})
     for (bool fast : {false, true}) run(count, paced, fast);
   return 0;

@@ -15,6 +15,7 @@
 #include "board.h"
 #include "panel.h"
 #include "serial.h"
+#include "shell.h"
 
 namespace {
 std::vector<double> toggled_at;
@@ -59,12 +60,12 @@ std::vector<double> latencies(trnsim::Board &board, int frames, int gap_ms) {
 // from the window's initial state), in ms.
 double time_read_all(trnsim::Board &board, bool paced, bool fast) {
   board.set_line_rate(paced ? 9600 : 0);
-  set_fast_exchange(fast);
+  trn::set_fast_exchange(fast);
   read_all();
   double t0 = bench::now_ms();
   read_all();
   double ms = bench::now_ms() - t0;
-  set_fast_exchange(false);
+  trn::set_fast_exchange(false);
   return ms;
 }
 
@@ -79,6 +80,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "panel_bench needs an X display (run it under xvfb-run -a)\n");
     return 1;
   }
+  trn::set_trace_hook(trn::stdio_trace);  // the panel's trace, as it runs
   trnsim::Board board;
   if (!board.start()) return 1;
   window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -100,7 +102,7 @@ int main(int argc, char **argv) {
     update_version();
     for (ReadAll &r : read_alls) r.ms = time_read_all(board, r.paced, r.fast);
 
-    set_status_handler(show_button_status);
+    trn::set_status_handler(trn::show_button_status);
     GThread *monitor = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
     g_signal_connect(obj[BTN_VOL_UP], "toggled", G_CALLBACK(on_toggled), nullptr);
 

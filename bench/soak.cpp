@@ -94,7 +94,8 @@ int main(int argc, char **argv) {
   const long total = argc > 1 ? atol(argv[1]) : 10000;
   const unsigned pattern = argc > 2 ? static_cast<unsigned>(atol(argv[2])) : 1;
   std::mt19937 rng(pattern);
-  exchange_mode_from_environment();
+  trn::exchange_mode_from_environment();
+  trn::set_trace_hook(trn::stdio_trace);  // the panel's trace, as it runs
 
   trnsim::Board board;
   if (!board.start()) fail("cannot start the simulated board", 0);
@@ -114,7 +115,7 @@ int main(int argc, char **argv) {
     }
   });
 
-  const bool fast = fast_exchange();
+  const bool fast = trn::fast_exchange();
   long failures = 0;
   enum Placement { NONE, BETWEEN, BEFORE, DURING_EARLY, DURING_LATE, AFTER, PLACEMENTS };
   long placed[PLACEMENTS] = {};
@@ -124,10 +125,11 @@ int main(int argc, char **argv) {
     if (!OpenTRNService(board.slave_path().c_str(), port_speed, port_parity, port_databits,
                         port_stopbits))
       fail("cannot open the simulated board's port", 0);
-    set_status_handler(on_status);
+    trn::set_status_handler(on_status);
     GThread *monitor = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
     if (!monitor) fail("cannot start the monitor", 0);
-    if (!pump_until([] { return status_delivery(); }, 5000)) fail("the monitor did not start", 0);
+    if (!pump_until([] { return trn::status_delivery(); }, 5000))
+      fail("the monitor did not start", 0);
 
     auto send_next = [&board] {
       const Status s = status_number(static_cast<long>(sent.size()));

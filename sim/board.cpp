@@ -1,4 +1,6 @@
-// Simulated TRN board on the master side of a pseudo-terminal.
+// The simulated board's line: the master side of a pseudo-terminal, its
+// pacing and the reassembly of commands.  What the board answers is the
+// model's (model.h) and how it misbehaves the faults' (faults.h).
 //
 // One service thread reads the master, reassembles 7-byte command frames,
 // answers them (through the fault in force) and records everything.  Callers
@@ -19,9 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -29,40 +29,9 @@ namespace trnsim {
 
 namespace {
 
-constexpr uint8_t kEsc = 0x1B;
-constexpr uint8_t kLetter = 0x42;  // 'B'
-constexpr uint8_t kCr = 0x0D;
-constexpr size_t kFrameLen = 7;
 constexpr int kWriteTimeoutMs = 1000;  // a slave nobody reads: give up then
 // A byte on the line: start bit, 8 data bits, parity bit, stop bit.
 constexpr long long kBitsPerByte = 11;
-
-uint8_t checksum(uint8_t type, uint8_t rw, uint8_t value) {
-  return static_cast<uint8_t>(kEsc + kLetter + type + rw + value);
-}
-
-// A well-formed command: lead-in, checksum and terminator all right.
-bool frame_ok(const Frame &f) {
-  return f.size() == kFrameLen && f[0] == kEsc && f[1] == kLetter &&
-         f[5] == checksum(f[2], f[3], f[4]) && f[6] == kCr;
-}
-
-// Which status byte and bit an input drives.
-void input_bit(Input in, bool *byte_a, uint8_t *mask) {
-  switch (in) {
-    case Input::Cradle:    *byte_a = true;  *mask = 0x01; return;
-    case Input::Power:     *byte_a = true;  *mask = 0x02; return;
-    case Input::NurseCall: *byte_a = true;  *mask = 0x08; return;
-    case Input::LineOut:   *byte_a = true;  *mask = 0x40; return;
-    case Input::MicIn:     *byte_a = true;  *mask = 0x80; return;
-    case Input::VolDown:   *byte_a = false; *mask = 0x01; return;
-    case Input::VolUp:     *byte_a = false; *mask = 0x02; return;
-    case Input::ChDown:    *byte_a = false; *mask = 0x04; return;
-    case Input::ChUp:      *byte_a = false; *mask = 0x08; return;
-  }
-  *byte_a = true;
-  *mask = 0;
-}
 
 void close_fd(int *fd) {
   if (*fd >= 0) ::close(*fd);
@@ -75,68 +44,48 @@ void drain(int fd) {
   }
 }
 
+// Cuts the bytes the client sends into 7-byte commands: bytes are dropped
+// until ESC 'B', then seven are taken.  A command that turns out bad is
+// scanned again from its second byte, so a partial frame followed by a
+// whole one loses only the partial one.
+class Reassembler {
+ public:
+  // Takes one byte; true when it completes a command, now in frame().
+  bool push(uint8_t b) {
+    if (pending_.empty()) {
+      if (b == kEsc) pending_.push_back(b);
+      return false;
+    }
+    if (pending_.size() == 1) {
+      if (b == kLetter)
+        pending_.push_back(b);
+      else if (b != kEsc)
+        pending_.clear();
+      return false;
+    }
+    pending_.push_back(b);
+    if (pending_.size() < kFrameLen) return false;
+    frame_.swap(pending_);
+    pending_.clear();
+    return true;
+  }
+  const Frame &frame() const { return frame_; }
+  // After a bad command, its bytes 1..6 are taken again, before the bytes
+  // that follow it.  Six bytes never complete a command of their own.
+  void rescan() {
+    for (size_t k = 1; k < kFrameLen; ++k) push(frame_[k]);
+  }
+
+ private:
+  Frame pending_;  // the command being assembled, from ESC 'B' on
+  Frame frame_;    // the last whole command
+};
+
 }  // namespace
 
 std::chrono::nanoseconds byte_time(int baud) {
   if (baud <= 0) return std::chrono::nanoseconds(0);
   return std::chrono::nanoseconds(kBitsPerByte * 1000000000LL / baud);
-}
-
-Frame make_frame(uint8_t type, uint8_t rw, uint8_t value) {
-  return Frame{kEsc, kLetter, type, rw, value, checksum(type, rw, value), kCr};
-}
-
-std::string hex(const Frame &bytes) {
-  std::string out;
-  char b[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    snprintf(b, sizeof b, i ? " %02x" : "%02x", bytes[i]);
-    out += b;
-  }
-  return out;
-}
-
-// Lenient: case, '-', '_' and blanks do not matter ("Vol_Down", "voldown").
-bool parse_input(const std::string &name, Input *out) {
-  std::string key;
-  for (char c : name) {
-    if (c == '-' || c == '_' || std::isspace(static_cast<unsigned char>(c))) continue;
-    key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  static const struct {
-    const char *key;
-    Input in;
-  } names[] = {
-      {"cradle", Input::Cradle},      {"voldown", Input::VolDown},
-      {"volumedown", Input::VolDown}, {"volup", Input::VolUp},
-      {"volumeup", Input::VolUp},     {"chdown", Input::ChDown},
-      {"channeldown", Input::ChDown}, {"chup", Input::ChUp},
-      {"channelup", Input::ChUp},     {"power", Input::Power},
-      {"nurse", Input::NurseCall},    {"nursecall", Input::NurseCall},
-      {"lineout", Input::LineOut},    {"micin", Input::MicIn},
-  };
-  for (const auto &n : names) {
-    if (key == n.key) {
-      if (out) *out = n.in;
-      return true;
-    }
-  }
-  return false;
-}
-
-const char *input_name(Input in) {
-  switch (in) {
-    case Input::Cradle: return "cradle";
-    case Input::VolDown: return "vol-down";
-    case Input::VolUp: return "vol-up";
-    case Input::ChDown: return "ch-down";
-    case Input::ChUp: return "ch-up";
-    case Input::Power: return "power";
-    case Input::NurseCall: return "nurse";
-    case Input::LineOut: return "line-out";
-    case Input::MicIn: return "mic-in";
-  }
-  return "?";
 }
 
 Board::Board() = default;
@@ -282,14 +231,11 @@ Fault Board::fault() const {
   return fault_;
 }
 
-void Board::press(Input in) { set_input(in, true); }
+void Board::press(Input in) { press_or_release(in, true); }
 
-void Board::release(Input in) { set_input(in, false); }
+void Board::release(Input in) { press_or_release(in, false); }
 
-void Board::set_input(Input in, bool pressed) {
-  bool a;
-  uint8_t mask;
-  input_bit(in, &a, &mask);
+void Board::press_or_release(Input in, bool pressed) {
   {
     // write_mu_ first: two presses on two threads reach the line in the
     // order their status bytes were formed.
@@ -297,9 +243,8 @@ void Board::set_input(Input in, bool pressed) {
     Frame f;
     {
       std::lock_guard<std::mutex> lk(mu_);
-      uint8_t &status = a ? status_a_ : status_b_;
-      status = pressed ? static_cast<uint8_t>(status | mask) : static_cast<uint8_t>(status & ~mask);
-      f = make_frame(0x02, status_a_, status_b_);
+      set_input(in, pressed, &status_a_, &status_b_);
+      f = status_frame(status_a_, status_b_);
     }
     write_locked(f.data(), f.size());
   }
@@ -314,7 +259,7 @@ void Board::send_status(uint8_t a, uint8_t b) {
       status_a_ = a;
       status_b_ = b;
     }
-    Frame f = make_frame(0x02, a, b);
+    Frame f = status_frame(a, b);
     write_locked(f.data(), f.size());
   }
   deliver_log();
@@ -460,109 +405,9 @@ void Board::set_logger(std::function<void(const LogEntry &)> logger) {
   delivered_ = log_.size();
 }
 
-// The board's answer to one command.  Settings the board does not
-// understand get no answer, as a real board would ignore them:
-//  - a frame with a wrong lead-in, checksum or terminator;
-//  - an unknown type, or an unknown operation selector of a known type.
-// Written values outside a setting's range are clamped into it (volume and
-// brightness 0..15, ring frequency 1..6, delay 1..10, ring loudness and the
-// on/off states to 0/1); masks, the interval and EEPROM bytes are stored as
-// given.
 Frame Board::respond(const Frame &c) {
-  if (!frame_ok(c)) return {};
-  const uint8_t type = c[2], rw = c[3], v = c[4];
-  auto clamp = [](uint8_t x, uint8_t lo, uint8_t hi) {
-    return std::min(std::max(x, lo), hi);
-  };
-  auto step = [&](uint8_t *setting) -> Frame {
-    switch (rw) {
-      case 0x00: break;                                        // read
-      case 0x01: *setting = std::min<uint8_t>(v, 15); break;   // set
-      case 0x02: if (*setting > 0) --*setting; break;          // one down
-      case 0x03: if (*setting < 15) ++*setting; break;         // one up
-      default: return {};
-    }
-    return make_frame(type, rw, *setting);
-  };
-  // Nurse-call LED and pass-through answer a write with the new state in
-  // the rw position (the panel reads that byte back).
-  auto state = [&](uint8_t *setting) -> Frame {
-    if (rw == 0x02) return make_frame(type, rw, *setting);
-    if (rw > 0x01) return {};
-    *setting = rw;
-    return make_frame(type, *setting, 0x00);
-  };
-
   std::lock_guard<std::mutex> lk(mu_);
-  Settings &s = s_;
-  switch (type) {
-    case 0x00:
-      return make_frame(type, s.major, s.minor);
-    case 0x01:
-      return make_frame(type, 0x00, s.firmware);
-    case 0x02:
-      if (rw != 0x01) return {};
-      s.interval = v;
-      return make_frame(type, rw, s.interval);
-    case 0x03:
-      switch (rw) {
-        case 0x00:
-        case 0x01:
-          s.ring_on = rw;
-          return make_frame(type, rw, s.ring_on);
-        case 0x02:
-          return make_frame(type, rw, s.ring_on);
-        case 0x03:  // loudness: value 2 reads, anything else writes
-          if (v != 0x02) s.ring_volume = v ? 1 : 0;
-          return make_frame(type, rw, s.ring_volume);
-        case 0x04:  // frequency: value 0 reads
-          if (v != 0x00) s.ring_freq = clamp(v, 1, 6);
-          return make_frame(type, rw, s.ring_freq);
-        default:
-          return {};
-      }
-    case 0x04:
-      if (rw <= 0x01) s.ring_led = rw;
-      else if (rw != 0x02) return {};
-      return make_frame(type, rw, s.ring_led);
-    case 0x05:
-      s.backlight = rw ? 1 : 0;
-      return make_frame(type, rw, s.backlight);
-    case 0x06:
-      return step(&s.volume);
-    case 0x07:
-      return step(&s.brightness);
-    case 0x08:
-      if (rw > 0x05) return {};
-      if (rw != 0x00) s.audio_option = rw;
-      return make_frame(type, rw, s.audio_option);
-    case 0x09:
-      if (rw > 0x04) return {};
-      if (rw != 0x04) s.membrane = rw;
-      return make_frame(type, rw, s.membrane);
-    case 0x0A:
-      switch (rw) {
-        case 0x00: return make_frame(type, rw, s.switch1);
-        case 0x01: return make_frame(type, rw, s.switch2);
-        case 0x80: s.switch1 = v; return make_frame(type, rw, s.switch1);
-        case 0x81: s.switch2 = v; return make_frame(type, rw, s.switch2);
-        default: return {};
-      }
-    case 0x0B:
-      return state(&s.nurse_led);
-    case 0x0C:
-      return state(&s.pass_through);
-    case 0x0D:
-      if (rw == 0x01) s.pass_delay = clamp(v, 1, 10);
-      else if (rw != 0x00) return {};
-      return make_frame(type, rw, s.pass_delay);
-    case 0xF0:
-    case 0xF1:
-      s.eeprom[type & 1][rw] = v;
-      return make_frame(type, rw, s.eeprom[type & 1][rw]);
-    default:
-      return {};
-  }
+  return trnsim::respond(s_, c);
 }
 
 // ---- Service thread -----------------------------------------------------
@@ -578,7 +423,7 @@ Frame Board::respond(const Frame &c) {
 // from then: the model may act later than a real line would, never sooner.
 // Noise and bytes outside frames take their time on the line too.
 void Board::serve() {
-  Frame pending;  // bytes of the frame being assembled, from ESC 'B' on
+  Reassembler commands;
   std::chrono::steady_clock::time_point line_free{};  // inbound line idle from
   bool master_hup = false;
   uint8_t buf[256];
@@ -619,35 +464,15 @@ void Board::serve() {
         t = line_free;
       }
     }
-    // Reassemble: drop bytes until ESC 'B', then take 7 bytes.  A frame
-    // that turns out bad is scanned again from its second byte, so a
-    // partial frame followed by a whole one loses only the partial one.
-    Frame input(buf, buf + got);
-    for (size_t i = 0; i < input.size() && !end; ++i) {
-      uint8_t b = input[i];
-      if (pending.empty()) {
-        if (b == kEsc) pending.push_back(b);
-      } else if (pending.size() == 1) {
-        if (b == kLetter) pending.push_back(b);
-        else if (b != kEsc) pending.clear();
-      } else {
-        pending.push_back(b);
-        if (pending.size() == kFrameLen) {
-          Frame f;
-          f.swap(pending);
-          if (per_byte.count() > 0 && pause_until(at[i])) {
-            end = true;
-            break;
-          }
-          end = handle_frame(f, at[i]);
-          if (!frame_ok(f)) {
-            // Re-feed f[1..6] before the rest of this read.  They arrived
-            // long since: as far as the line goes they count as arrived now.
-            input.insert(input.begin() + static_cast<long>(i) + 1, f.begin() + 1, f.end());
-            at.insert(at.begin() + static_cast<long>(i) + 1, kFrameLen - 1, at[i]);
-          }
-        }
+    for (size_t i = 0; i < static_cast<size_t>(got) && !end; ++i) {
+      if (!commands.push(buf[i])) continue;
+      const Frame f = commands.frame();
+      if (per_byte.count() > 0 && pause_until(at[i])) {
+        end = true;
+        break;
       }
+      end = handle_frame(f, at[i]);
+      if (!frame_ok(f)) commands.rescan();
     }
   }
   std::lock_guard<std::mutex> lk(mu_);
@@ -734,8 +559,10 @@ bool Board::handle_frame(const Frame &frame, std::chrono::steady_clock::time_poi
     return true;
   }
   // Every other fault spoils only the answer: the command itself is obeyed.
-  Frame reply = respond(frame);
-  if (reply.empty() || f == Fault::Silent) return false;
+  const Frame reply = respond(frame);
+  if (reply.empty()) return false;
+  const Answer answer = spoil(f, param, reply);
+  if (!answer.send) return false;
   if (paced) {
     // The latency runs from the command's last byte on the line, as on a
     // real board; it is over when the reply's first byte sets out.
@@ -743,28 +570,9 @@ bool Board::handle_frame(const Frame &frame, std::chrono::steady_clock::time_poi
   } else if (latency > 0 && pause_ms(latency)) {
     return true;
   }
-  switch (f) {
-    case Fault::BadChecksum:
-      reply[5] = static_cast<uint8_t>(reply[5] + 1);
-      break;
-    case Fault::Short:
-      reply.resize(param > 0 ? std::min<size_t>(static_cast<size_t>(param), kFrameLen) : 4);
-      break;
-    case Fault::Delay:
-      if (param > 0 && pause_ms(param)) return true;
-      break;
-    case Fault::Noise: {
-      // 00 ff 55 repeated: no ESC in it, so never a false lead-in.
-      static const uint8_t pattern[] = {0x00, 0xFF, 0x55};
-      Frame noise(param > 0 ? static_cast<size_t>(param) : 3);
-      for (size_t i = 0; i < noise.size(); ++i) noise[i] = pattern[i % 3];
-      write_bytes(noise.data(), noise.size());
-      break;
-    }
-    default:
-      break;
-  }
-  write_bytes(reply.data(), reply.size());
+  if (answer.delay_ms > 0 && pause_ms(answer.delay_ms)) return true;
+  if (!answer.noise.empty()) write_bytes(answer.noise.data(), answer.noise.size());
+  write_bytes(answer.reply.data(), answer.reply.size());
   return false;
 }
 

@@ -1,10 +1,15 @@
-// Simulated TRN board.  It owns the master side of a pseudo-terminal; the
-// panel (or a test) opens the slave path as if it were the serial port.
+// Simulated TRN board on its line.  It owns the master side of a
+// pseudo-terminal; the panel (or a test) opens the slave path as if it were
+// the serial port.
 //
 // The board answers every 7-byte command frame with one reply frame, keeps
 // every setting of the command catalogue, sends button status frames on
 // request and can misbehave on purpose (fault modes).  It reassembles frames
 // from the byte stream and resynchronises on ESC 'B' after noise.
+//
+// In three parts: the model (model.h: settings and answers), the faults
+// (faults.h) and the line here (the pty, its pacing at a line rate, the
+// reassembly of commands, the log).
 #pragma once
 
 #include <atomic>
@@ -17,52 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "faults.h"
+#include "model.h"
+
 namespace trnsim {
-
-using Frame = std::vector<uint8_t>;  // 7 bytes for whole frames
-
-// Every setting the board holds, with its power-on value.
-struct Settings {
-  uint8_t major = 0x07;       // identifier byte 3
-  uint8_t minor = 0x42;       // identifier byte 4
-  uint8_t firmware = 0x11;    // firmware version byte
-  uint8_t ring_on = 1;        // 0 off, 1 on
-  uint8_t ring_volume = 0;    // 0 low, 1 high
-  uint8_t ring_freq = 1;      // 1..6
-  uint8_t ring_led = 0;       // 0 off, 1 on
-  uint8_t backlight = 1;      // 0 off, 1 on
-  uint8_t volume = 8;         // 0..15
-  uint8_t brightness = 8;     // 0..15
-  uint8_t audio_option = 1;   // 1..5
-  uint8_t membrane = 1;       // 0 all off, 1 green, 2 orange, 3 all on
-  uint8_t switch1 = 0;        // remote GPIO mask (bits 2..0)
-  uint8_t switch2 = 0;        // audio routing mask
-  uint8_t nurse_led = 0;      // 0 off, 1 on
-  uint8_t pass_through = 0;   // 0 off, 1 on
-  uint8_t pass_delay = 3;     // seconds, 1..10
-  uint8_t interval = 0;       // button status interval code
-  uint8_t eeprom[2][256] = {};  // [type F0/F1][address]
-};
-
-enum class Fault {
-  None,         // answer normally
-  Silent,       // answer nothing
-  BadChecksum,  // reply with checksum + 1
-  Short,        // reply with only the first `param` bytes (default 4)
-  Delay,        // reply `param` ms late
-  Noise,        // send `param` noise bytes (default 3) before each reply
-  HangUp,       // close the master side on the next command (one-shot)
-};
-// Faults spoil only the reply: the command itself is still obeyed (except
-// HangUp, which closes the line instead).  Frames written by press/release/
-// send_status/send_raw are never affected.
-
-// Named terminal inputs for status frames.
-enum class Input { Cradle, VolDown, VolUp, ChDown, ChUp, Power, NurseCall, LineOut, MicIn };
-
-// Parses names like "cradle", "vol-down", "nurse", "line-out", "mic-in".
-bool parse_input(const std::string &name, Input *out);
-const char *input_name(Input in);
 
 struct LogEntry {
   std::chrono::steady_clock::time_point when;
@@ -145,11 +108,8 @@ class Board {
   // now on, in log order, one call at a time.  It may send through the board.
   void set_logger(std::function<void(const LogEntry &)> logger);
 
-  // The reply the board gives to a command frame (no fault applied); empty
-  // when it gives none.  Updates the settings as the command says.  A frame
-  // with a wrong lead-in, checksum or terminator, an unknown type or an
-  // unknown operation of a known type gets no reply and changes nothing;
-  // out-of-range written values are clamped into the setting's range.
+  // The reply the board gives to a command frame (no fault applied), by
+  // the model (model.h), under the board's lock.
   Frame respond(const Frame &command);
 
  private:
@@ -164,7 +124,7 @@ class Board {
   void hang_up_here();
   bool pause_ms(int ms);
   bool pause_until(std::chrono::steady_clock::time_point deadline);
-  void set_input(Input in, bool pressed);
+  void press_or_release(Input in, bool pressed);
   // Writes under write_mu_ (held by the caller).  The run enters the log
   // before it goes out, so a client that has read it finds it in log().
   // At a line rate the bytes go out one by one at their times, write_mu_
@@ -211,9 +171,5 @@ class Board {
 
 // Time one byte takes on a line of `baud` (11 bits); zero for 0.
 std::chrono::nanoseconds byte_time(int baud);
-
-// Builds a frame with a correct checksum.
-Frame make_frame(uint8_t type, uint8_t rw, uint8_t value);
-std::string hex(const Frame &bytes);  // "1b 42 06 ..."
 
 }  // namespace trnsim

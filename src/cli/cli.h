@@ -78,8 +78,7 @@ class Port {
   // The one reader of the port: exchanges and the status stream read
   // through it.
   trn::Line &line() { return line_; }
-  // Takes the oldest frame an exchange met that was not its reply (a status
-  // frame, a stale reply); false when there is none.
+  // Takes the oldest status frame an exchange met; false when there is none.
   bool take_met(unsigned char frame[7]);
   void forget_met() { met_.clear(); }
   const std::string &path() const { return path_; }
@@ -129,7 +128,6 @@ class StatusStream {
 
  private:
   Port &port_;
-  unsigned char status_command_[7];
   std::deque<std::array<unsigned char, 7>> ready_;
 };
 

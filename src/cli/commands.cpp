@@ -148,7 +148,7 @@ int run_backlight(const Options &o, bool on) {
 int run_raw(const Options &o, const unsigned char bytes[3]) {
   Port port(o);
   unsigned char command[7], reply[7];
-  build_frame(command, bytes[0], bytes[1], bytes[2]);
+  trn::build_frame(command, bytes[0], bytes[1], bytes[2]);
   port.must(command, reply, "frame " + hex_bytes(command, 7));
   if (o.json)
     print_json(Json{{"sent", hex_bytes(command, 7)}, {"reply", hex_bytes(reply, 7)}});

@@ -88,34 +88,23 @@ std::string seconds_text(long ms) {
 std::string shown(const std::string &arg) { return "'" + cut(arg) + "'"; }
 
 std::string choose_device(std::string *origin) {
-  // TRN_DEVICE first, whatever its length; the panel's reader only without it.
-  const char *env = getenv("TRN_DEVICE");
-  if (env && *env) {
+  // TRN_DEVICE first, whatever its length; trn.ini only without it.
+  bool too_long = false;
+  const std::string named = trn::device_from_environment(trn::ANY_DEVICE_LENGTH, &too_long);
+  if (!named.empty()) {
     *origin = "from TRN_DEVICE";
-    return env;
+    return named;
   }
-  // The reader announces a missing trn.ini on standard output, which
-  // carries results only: it writes to /dev/null for the moment.
-  fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
-  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  bool redirected = saved >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0;
-  read_config();
-  fflush(stdout);
-  if (redirected) dup2(saved, STDOUT_FILENO);
-  if (saved >= 0) close(saved);
-  if (null >= 0 && null != STDOUT_FILENO) close(null);
+  const trn::ConfigReport config = trn::read_config();
   // The reader keeps the value's first five characters (COM=100000 is port
   // 10000), so the message shows the value as read.
-  if (atoi(port_number) >= 1)
-    *origin = std::string("chosen by COM= in ./trn.ini, read as ") + port_number;
-  else if (access("./trn.ini", F_OK) == 0)
+  if (atoi(config.value.c_str()) >= 1)
+    *origin = "chosen by COM= in ./trn.ini, read as " + config.value;
+  else if (config.opened || config.open_error != ENOENT)
     *origin = "the default: ./trn.ini gives no usable COM= value";
   else
     *origin = "the default: no -d, TRN_DEVICE or ./trn.ini";
-  char path[64];
-  ::choose_device(path, sizeof path);
-  return path;
+  return trn::device_from_port_number();
 }
 
 Port::Port(const Options &options) : path_(options.device) {
@@ -131,13 +120,17 @@ Port::Port(const Options &options) : path_(options.device) {
     throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) + origin};
   }
   line_.attach(fd_);
+  // What the port holds now was sent before this run (a reply to an earlier
+  // run that was interrupted, old status frames): it is thrown away unread,
+  // now that the lock is ours.
+  line_.discard();
   if (options.verbose) trace_ = &stderr_trace;
   exchange_.timeout_ms = options.timeout_ms;
   exchange_.retries = options.retries;
   exchange_.trace = trace_;
   exchange_.met = [this](const unsigned char *frame) {
-    // Kept for the status stream; a board that is never watched cannot
-    // make the queue grow without end.
+    // Status frames, kept for the status stream; a board that is never
+    // watched cannot make the queue grow without end.
     if (met_.size() >= kMaxMet) met_.pop_front();
     std::array<unsigned char, 7> copy;
     std::copy(frame, frame + 7, copy.begin());
@@ -192,9 +185,7 @@ void Port::write(const trn::Setting &s, uint8_t value) {
   must(command, reply, std::string(s.name) + " write");
 }
 
-StatusStream::StatusStream(Port &port) : port_(port) {
-  build_frame(status_command_, TYPE_BUTTON_STATUS, 0x00, 0x00);
-}
+StatusStream::StatusStream(Port &port) : port_(port) {}
 
 void StatusStream::discard() {
   port_.line().discard();
@@ -207,16 +198,16 @@ trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point
   if (other_ready) *other_ready = false;
   trn::FrameTrace *trace = port_.trace();
   auto keep = [this](const unsigned char *f) {
-    if (trn::judge_reply(status_command_, f) != trn::Verdict::Accept) return;
+    if (!trn::is_status_frame(f)) return;
     std::array<unsigned char, 7> copy;
-    std::copy(f, f + FRAME_LEN, copy.begin());
+    std::copy(f, f + trn::FRAME_LEN, copy.begin());
     ready_.push_back(copy);
   };
   // What exchanges met came before anything still unread (and was traced).
   unsigned char met[7];
   while (port_.take_met(met)) keep(met);
   const trn::LineSink sink{[&](const unsigned char *f) {
-                             if (trace) trace->frame(false, f, FRAME_LEN);
+                             if (trace) trace->frame(false, f, trn::FRAME_LEN);
                              keep(f);
                              return !ready_.empty();
                            },

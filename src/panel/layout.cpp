@@ -2,8 +2,8 @@
 // every named control in the registry obj and connects each control to its
 // handler.  Nothing here talks to the board; the read-back fills the
 // controls once the port is open.
-#include "app.h"  // destroy, the Exit handler
 #include "panel.h"
+#include "shell.h"  // destroy, the Exit handler
 
 GtkWidget *obj[TOTAL_BTNS];
 

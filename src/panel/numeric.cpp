@@ -7,6 +7,7 @@
 
 #include "VXTRN.h"
 #include "panel.h"
+#include "shell.h"  // window, the dialogs' parent
 
 namespace {
 

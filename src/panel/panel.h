@@ -80,9 +80,6 @@ extern const char *const pw_btn_label[2];
 extern GdkColor color1;
 extern GdkColor color2;
 
-// The top-level window (owned by the application shell); parent of dialogs.
-extern GtkWidget *window;
-
 // Builds every panel and fills obj; returns the 2 x 6 table.
 GtkWidget *final_table();
 
@@ -138,6 +135,8 @@ void read_nursecall_led();
 void read_pass_through();
 
 // ---- Live button status -------------------------------------------------------
+namespace trn {
 // Ticks the nine status boxes from CRADLE_BUTTON and makes the nurse-call
 // LED selection follow the nurse-call button.  Runs on the GUI thread.
 void show_button_status(unsigned char a, unsigned char b);
+}  // namespace trn

@@ -1,13 +1,15 @@
-// Tables shared by the selection handlers and the read-back: the same bit
-// assignment and the same colours serve both writing and reading, so they are
-// kept in one place.  Internal to the panel module.
+// Tables shared by the selection handlers and the read-back: the same boxes
+// and the same colours serve both writing and reading, so they are kept in
+// one place; the bits themselves are the settings table's (settings.h).
+// Internal to the panel module.
 #pragma once
 
 #include <cstdio>
 
 #include "panel.h"
+#include "settings.h"  // the switch banks' bits
 
-namespace panel_tables {
+namespace trn::panel_tables {
 
 // One check box and the bit of the switch byte it stands for.
 struct BitBox {
@@ -15,18 +17,19 @@ struct BitBox {
   int slot;
 };
 
-// Remote GPIO outputs (switch bank 1).
+// Remote GPIO outputs (switch bank 1), in the window's order: 2, 1, 0.
 inline constexpr BitBox gpio_bits[] = {
-    {0x04, REMOTE_GPIO_2},
-    {0x02, REMOTE_GPIO_1},
-    {0x01, REMOTE_GPIO_0},
+    {GPIO_BITS[2].value, REMOTE_GPIO_2},
+    {GPIO_BITS[1].value, REMOTE_GPIO_1},
+    {GPIO_BITS[0].value, REMOTE_GPIO_0},
 };
 
-// Audio routing switches (switch bank 2); the bits are not in slot order.
+// Audio routing switches (switch bank 2), box for box in the bank's order.
 inline constexpr BitBox audio_bits[] = {
-    {0x02, AUDIO_CTRL_LINE_OUT}, {0x08, JACK_LINE_OUT}, {0x80, HANDSET_LINE_OUT},
-    {0x20, REMOTE_LINE_OUT},     {0x01, INT_MIC_IN},    {0x04, JACK_MIC_IN},
-    {0x40, HANDSET_MIC_IN},      {0x10, REMOTE_MIC_IN},
+    {AUDIO_BITS[0].value, AUDIO_CTRL_LINE_OUT}, {AUDIO_BITS[1].value, JACK_LINE_OUT},
+    {AUDIO_BITS[2].value, HANDSET_LINE_OUT},    {AUDIO_BITS[3].value, REMOTE_LINE_OUT},
+    {AUDIO_BITS[4].value, INT_MIC_IN},          {AUDIO_BITS[5].value, JACK_MIC_IN},
+    {AUDIO_BITS[6].value, HANDSET_MIC_IN},      {AUDIO_BITS[7].value, REMOTE_MIC_IN},
 };
 
 // Membrane LED states, indexed by the number the board uses for them.
@@ -66,4 +69,4 @@ inline int reply_number(unsigned char byte) {
 
 inline GtkToggleButton *toggle(int slot) { return GTK_TOGGLE_BUTTON(obj[slot]); }
 
-}  // namespace panel_tables
+}  // namespace trn::panel_tables

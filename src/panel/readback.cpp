@@ -6,13 +6,13 @@
 // board; a widget that already shows the value emits nothing.  A read whose
 // exchange fails leaves its widgets as they were.
 #include <cstdio>
-#include <cstring>
 
 #include "VXTRN.h"
 #include "panel.h"
 #include "panel_tables.h"
+#include "settings.h"
 
-using namespace panel_tables;
+using namespace trn::panel_tables;
 
 int identifierOK = 0;
 
@@ -85,12 +85,8 @@ void update_version() {
   identifierOK = 0;
   if (VXTRNDeviceIdentifier(&major, &minor)) {
     printf("%x - %x\n", major, minor);
-    char major_text[4], minor_text[4], model[12];
-    snprintf(major_text, sizeof major_text, "%x", major);
-    snprintf(minor_text, sizeof minor_text, "%x", minor);
-    snprintf(model, sizeof model, "Q%s%s", major_text, minor_text);
-    append_label(DEVICE_VER, model);
-    identifierOK = strcmp(major_text, "7") == 0 && strcmp(minor_text, "42") == 0 ? 1 : 0;
+    append_label(DEVICE_VER, trn::model_text(major, minor).c_str());
+    identifierOK = trn::is_q742(major, minor) ? 1 : 0;
   }
   puts("================ Device Identifier ==============");
 

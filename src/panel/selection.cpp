@@ -14,7 +14,7 @@
 #include "panel.h"
 #include "panel_tables.h"
 
-using namespace panel_tables;
+using namespace trn::panel_tables;
 
 int color_ok = 0;
 int ringonoff_ok = 0;
@@ -66,7 +66,7 @@ unsigned checked_bits(const BitBox (&boxes)[N]) {
 
 }  // namespace
 
-void panel_tables::apply_membrane_colors(const char *first, const char *second) {
+void trn::panel_tables::apply_membrane_colors(const char *first, const char *second) {
   gdk_color_parse(first, &color1);
   gtk_color_button_set_color(GTK_COLOR_BUTTON(obj[COLOR_BTN_1]), &color1);
   gdk_color_parse(second, &color2);

@@ -6,30 +6,31 @@
 #include "VXTRN.h"
 #include "panel.h"
 #include "panel_tables.h"
+#include "settings.h"
 
-using panel_tables::toggle;
+using trn::panel_tables::toggle;
 
 namespace {
 
-struct StatusBox {
-  int element;  // index into CRADLE_BUTTON
-  int slot;     // check box showing it
-};
-
-// The order in which the boxes are set.
-constexpr StatusBox status_boxes[] = {
-    {CRADLE_STATUS, BTN_CRADLE},      {VOLUME_DOWN_STATUS, BTN_VOL_DOWN},
-    {VOLUME_UP_STATUS, BTN_VOL_UP},   {CHANNEL_DOWN_STATUS, BTN_CH_DOWN},
-    {CHANNEL_UP_STATUS, BTN_CH_UP},   {POWER_BUTTON, BTN_POWER},
-    {LINE_OUT_STATUS, DETECT_JACK},   {MIC_IN_STATUS, DETECT_MIC},
-    {NURSE_STATUS, BTN_NUSRE},
+// The check box that shows each element of CRADLE_BUTTON.
+constexpr int status_box[TOTAL_STATUS] = {
+    BTN_CRADLE,    // CRADLE_STATUS
+    BTN_VOL_DOWN,  // VOLUME_DOWN_STATUS
+    BTN_VOL_UP,    // VOLUME_UP_STATUS
+    DETECT_JACK,   // LINE_OUT_STATUS
+    BTN_CH_DOWN,   // CHANNEL_DOWN_STATUS
+    BTN_CH_UP,     // CHANNEL_UP_STATUS
+    BTN_POWER,     // POWER_BUTTON
+    DETECT_MIC,    // MIC_IN_STATUS
+    BTN_NUSRE,     // NURSE_STATUS
 };
 
 }  // namespace
 
-void show_button_status(unsigned char /*a*/, unsigned char /*b*/) {
-  for (const StatusBox &s : status_boxes)
-    gtk_toggle_button_set_active(toggle(s.slot), CRADLE_BUTTON[s.element] != 0);
+void trn::show_button_status(unsigned char /*a*/, unsigned char /*b*/) {
+  // In the order of the decode (settings.h).
+  for (const trn::Input &in : trn::inputs())
+    gtk_toggle_button_set_active(toggle(status_box[in.element]), CRADLE_BUTTON[in.element] != 0);
 
   // Switching the selected radio off directly does nothing, so only the
   // second call can change the pair; a change sets off set_nurse_call_onoff,

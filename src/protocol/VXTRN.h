@@ -4,16 +4,20 @@
 // Every command takes its value as text in a caller-owned buffer (refvar),
 // returns 1 on a valid reply and 0 otherwise, and on success overwrites the
 // buffer's first byte with one reply byte.  On failure the buffer is untouched.
+//
+// The names at the top level are the panel's fixed names; the helpers beside
+// them are the project's own, in namespace trn.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
+#include "frame_format.h"
+
 // ---- Frame --------------------------------------------------------------
-constexpr int FRAME_LEN = 7;
-constexpr unsigned char FRAME_ESC = 0x1B;   // lead-in
-constexpr unsigned char FRAME_B = 0x42;     // protocol letter 'B'
-constexpr unsigned char FRAME_CR = 0x0D;    // terminator
+// The frame's length and lead-in are the line's (frame_format.h).
+
+namespace trn {
 
 // Frame types (byte 2).
 enum FrameType : unsigned char {
@@ -35,6 +39,8 @@ enum FrameType : unsigned char {
   TYPE_EEPROM_F1 = 0xF1,
 };
 
+}  // namespace trn
+
 // Low 8 bits of ESC + 'B' + type + rw + value.
 unsigned char getcksum(unsigned char type, unsigned char rw, unsigned char value);
 // 1 when byte 5 is the checksum of bytes 2..4 and byte 6 is CR.
@@ -42,6 +48,8 @@ int isOkCMD(const unsigned char *tmp);
 // Text read as hexadecimal ("%x" rules), low 8 bits; 0 for text without a
 // hexadecimal number.
 unsigned char str2hex(const char *str);
+
+namespace trn {
 
 // Builds ESC 'B' type rw value checksum CR into frame[0..6].
 void build_frame(unsigned char *frame, unsigned char type, unsigned char rw,
@@ -66,6 +74,8 @@ bool reply_for(const unsigned char *command, const unsigned char *frame);
 bool fast_exchange();
 void set_fast_exchange(bool on);
 void exchange_mode_from_environment();
+
+}  // namespace trn
 
 // ---- Identification -------------------------------------------------------
 int VXTRNDeviceIdentifier(unsigned char *major, unsigned char *minor);
@@ -106,15 +116,28 @@ enum {
 };
 
 // Last decoded status; each element holds its bit as masked out of the frame.
-// Written only on the GUI thread by decode_status.
+// Written only on the GUI thread by trn::decode_status.
 extern unsigned char CRADLE_BUTTON[TOTAL_STATUS];
 
-// Receive buffer of the monitor thread; c[7] stays 0.
+namespace trn {
+// The monitor's receive buffer: four words or eight bytes.
 union ReceiveBuffer {
   uint32_t l[4];
   unsigned char c[8];
 };
-extern ReceiveBuffer u;
+}  // namespace trn
+
+// Receive buffer of the monitor thread; c[7] stays 0.
+extern trn::ReceiveBuffer u;
+
+// Monitor thread body: waits on the port, reads through the port's one line
+// (serial.h), traces each frame with "key ---> ", filters status frames and
+// hands them to the GUI thread.  While it runs, the status frames that
+// command exchanges meet take the same path.  Ends once the service is
+// closed.
+void *CradleButtonStatus(void *unused);
+
+namespace trn {
 
 // Fills CRADLE_BUTTON from the two status bytes (byte 3 = a, byte 4 = b).
 void decode_status(unsigned char a, unsigned char b);
@@ -125,13 +148,9 @@ void decode_status(unsigned char a, unsigned char b);
 using StatusHandler = void (*)(unsigned char a, unsigned char b);
 void set_status_handler(StatusHandler handler);
 
-// Monitor thread body: waits on the port, reads through the port's one line
-// (serial.h), traces each frame with "key ---> ", filters status frames and
-// hands them to the GUI thread.  While it runs, the status frames that
-// command exchanges meet take the same path.  Ends once the service is
-// closed.
-void *CradleButtonStatus(void *unused);
 // Whether status frames are delivered to the GUI thread: from the monitor's
 // start to its end.  Before it (start-up, an unidentified board) the frames
 // an exchange meets are traced and dropped.
 bool status_delivery();
+
+}  // namespace trn

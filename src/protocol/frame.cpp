@@ -3,20 +3,21 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "VXTRN.h"
 #include "serial.h"
+#include "settings.h"
 
 unsigned char getcksum(unsigned char type, unsigned char rw, unsigned char value) {
-  return static_cast<unsigned char>(FRAME_ESC + FRAME_B + type + rw + value);
+  return static_cast<unsigned char>(trn::FRAME_ESC + trn::FRAME_B + type + rw + value);
 }
 
 int isOkCMD(const unsigned char *tmp) {
-  return tmp[5] == getcksum(tmp[2], tmp[3], tmp[4]) && tmp[6] == FRAME_CR ? 1 : 0;
+  return tmp[5] == getcksum(tmp[2], tmp[3], tmp[4]) && tmp[6] == trn::FRAME_CR ? 1 : 0;
 }
 
 // Reads the text as scanf's "%x" does (white space, sign, 0x prefix, hex
@@ -36,6 +37,8 @@ unsigned char str2hex(const char *str) {
   if (negative) value = (0u - value) & 0xFFu;
   return static_cast<unsigned char>(value);
 }
+
+namespace trn {
 
 void build_frame(unsigned char *frame, unsigned char type, unsigned char rw,
                  unsigned char value) {
@@ -71,7 +74,7 @@ bool reply_for(const unsigned char *command, const unsigned char *frame) {
 int exchange_frame(const unsigned char *seTmp, unsigned char *reply) {
   ExchangeLock exchange(reply_for);
   writeport(fd, seTmp);
-  const auto written = trn::Clock::now();
+  const auto written = Clock::now();
   // Nothing to read from a port that is not open: the lock goes with the
   // guard, so the next exchange can start; isLOCK keeps its raised value.
   if (!ServiceState) return 0;
@@ -88,19 +91,21 @@ int exchange_frame(const unsigned char *seTmp, unsigned char *reply) {
   return 1;
 }
 
+}  // namespace trn
+
 int VXTRNDeviceIdentifier(unsigned char *major, unsigned char *minor) {
-  unsigned char seTmp[FRAME_LEN], reply[FRAME_LEN];
-  build_frame(seTmp, TYPE_IDENTIFIER, 0x00, 0x00);
-  if (!exchange_frame(seTmp, reply)) return 0;
-  *major = reply[3];
-  *minor = reply[4];
+  unsigned char seTmp[trn::FRAME_LEN], reply[trn::FRAME_LEN];
+  trn::identify_request(seTmp);
+  if (!trn::exchange_frame(seTmp, reply)) return 0;
+  *major = reply[trn::FRAME_RW];
+  *minor = reply[trn::FRAME_VALUE];
   return 1;
 }
 
 int VXTRNVer(unsigned char *fw) {
-  unsigned char seTmp[FRAME_LEN], reply[FRAME_LEN];
-  build_frame(seTmp, TYPE_FW_VERSION, 0x00, 0x00);
-  if (!exchange_frame(seTmp, reply)) return 0;
-  *fw = reply[4];
+  unsigned char seTmp[trn::FRAME_LEN], reply[trn::FRAME_LEN];
+  trn::firmware_request(seTmp);
+  if (!trn::exchange_frame(seTmp, reply)) return 0;
+  *fw = reply[trn::FRAME_VALUE];
   return 1;
 }

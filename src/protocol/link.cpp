@@ -4,10 +4,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "VXTRN.h"
+#include "settings.h"
 
 namespace trn {
 
@@ -60,14 +62,17 @@ CollectResult collect_frame(Line &line, unsigned char out[7], Clock::time_point 
 }
 
 Verdict judge_reply(const unsigned char *command, const unsigned char *frame) {
-  const bool valid = isOkCMD(frame) != 0;
-  if (frame[2] != command[2]) {
-    // A status frame, or a valid frame of another command: not the reply.
-    // A broken frame of another type is noise that looked like a lead-in.
-    return valid ? Verdict::Skip : Verdict::Reject;
-  }
-  return valid ? Verdict::Accept : Verdict::Reject;
+  if (!isOkCMD(frame)) return Verdict::Reject;
+  const bool same = frame[2] == command[2] &&
+                    (frame[3] == command[3] || !reply_carries_rw(command));
+  return same ? Verdict::Accept : Verdict::Skip;
 }
+
+bool is_status_frame(const unsigned char *frame) {
+  return isOkCMD(frame) && frame[2] == TYPE_BUTTON_STATUS;
+}
+
+int settle_quiet_ms(int timeout_ms) { return std::max(timeout_ms, Line::STALE_PIECE_MS); }
 
 const char *outcome_text(Outcome o) {
   switch (o) {
@@ -81,6 +86,27 @@ const char *outcome_text(Outcome o) {
   return "?";
 }
 
+namespace {
+
+// Takes what arrives until the line has been quiet for quiet, or until
+// SETTLE_LIMIT_QUIETS quiet times have passed; then drops a stale piece.
+// Drained, or how the line ended the wait (hung up, failed, interrupted).
+LineEnd settle(Line &line, const LineSink &sink, std::chrono::milliseconds quiet,
+               const std::atomic<bool> *stop) {
+  const auto start = Clock::now();
+  const auto limit = start + SETTLE_LIMIT_QUIETS * quiet;
+  for (;;) {
+    const auto quiet_until = std::min(std::max(start, line.last_read()) + quiet, limit);
+    const LineResult r = line.read_until(quiet_until, sink, stop);
+    if (r.end != LineEnd::Deadline) return r.end;
+    if (r.got == 0 || Clock::now() >= limit) break;
+  }
+  line.drop_if_stale(sink);
+  return LineEnd::Drained;
+}
+
+}  // namespace
+
 Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply[7],
                  const ExchangeOptions &options, int *tries_used) {
   Outcome outcome = Outcome::NoReply;
@@ -88,14 +114,21 @@ Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply
   auto traced = [&options](const unsigned char *bytes, int n) {
     if (options.trace) options.trace->frame(false, bytes, n);
   };
-  // A late reply to an earlier try, or a status frame that came before the
-  // command, is never this reply.
+  // Status frames are handed on; any other frame that is not the reply is
+  // the late reply of some request, and is only traced.
+  const MetFrames status = [&options](const unsigned char *f) {
+    if (options.met && is_status_frame(f)) options.met(f);
+  };
+  // What came before the command (a late reply, a status frame) and what
+  // arrives after a try timed out is never the reply.
   const LineSink before{[&](const unsigned char *f) {
                           traced(f, FRAME_LEN);
-                          if (options.met) options.met(f);
+                          status(f);
                           return false;
                         },
                         traced};
+  const std::chrono::milliseconds quiet(settle_quiet_ms(options.timeout_ms));
+  bool timed_out = false;  // a try timed out: its reply may still come
   int t = 0;
   while (t < tries) {
     ++t;
@@ -122,9 +155,12 @@ Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply
     CollectResult r = collect_frame(
         line, reply, deadline,
         [command](const unsigned char *f) { return judge_reply(command, f); }, options.trace,
-        options.stop, options.met);
+        options.stop, status);
     if (r.what == Collected::Frame) {
       outcome = Outcome::Ok;
+      // The reply of an abandoned try, or this try's own, is still to come;
+      // an interrupt or a hang-up now is for the next exchange to find.
+      if (timed_out) settle(line, before, quiet, options.stop);
       break;
     }
     if (r.what == Collected::Closed) {
@@ -136,6 +172,16 @@ Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply
       break;
     }
     outcome = r.rejected ? Outcome::BadReply : r.have > 0 ? Outcome::ShortReply : Outcome::NoReply;
+    timed_out = true;
+    const LineEnd settled = settle(line, before, quiet, options.stop);
+    if (settled == LineEnd::Interrupted) {
+      outcome = Outcome::Interrupted;
+      break;
+    }
+    if (settled == LineEnd::HungUp || settled == LineEnd::Failed) {
+      outcome = Outcome::Closed;
+      break;
+    }
   }
   if (tries_used) *tries_used = t;
   return outcome;

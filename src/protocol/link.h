@@ -62,9 +62,15 @@ CollectResult collect_frame(Line &line, unsigned char out[7], Clock::time_point 
                             const std::atomic<bool> *stop = nullptr,
                             const MetFrames &met = nullptr);
 
-// The judge trnctl uses: a reply counts when its checksum and CR hold and its
-// type matches the command's; a valid frame of another type is skipped.
+// The judge trnctl uses: a reply counts when its checksum and CR hold, its
+// type is the command's and, for a command whose reply carries byte 3 back
+// (reply_carries_rw, settings.h), so is its byte 3.  Another valid frame (a
+// status frame, the late reply of another request) is skipped; an invalid
+// one is rejected.  Values are not compared: a board may clamp a value.
 Verdict judge_reply(const unsigned char *command, const unsigned char *frame);
+
+// A valid button status frame: checksum and CR hold, type 0x02.
+bool is_status_frame(const unsigned char *frame);
 
 // Result of exchange().
 enum class Outcome { Ok, NoReply, ShortReply, BadReply, Closed, Interrupted };
@@ -75,14 +81,27 @@ struct ExchangeOptions {
   int retries = 2;       // further tries after a missing or invalid reply
   FrameTrace *trace = nullptr;
   const std::atomic<bool> *stop = nullptr;  // interrupt request (signal handler)
-  MetFrames met;  // frames that were not the reply, status frames among them
+  MetFrames met;  // the status frames met (is_status_frame), in arrival order
 };
+
+// After a try that timed out, the line must be quiet this long before the
+// next request: the try's timeout, and at least the time after which a
+// waiting piece of a frame is stale.
+int settle_quiet_ms(int timeout_ms);
+// A line that is never quiet that long ends the settling after this many
+// quiet times.
+constexpr int SETTLE_LIMIT_QUIETS = 4;
 
 // Writes the command, collects its reply (judge_reply), and tries again up to
 // retries times when the reply was missing or invalid.  Input waiting before
-// each try is taken first and is never the reply: its frames go to
-// options.met, and a piece of a frame left by a quiet line is dropped.
-// reply receives the accepted frame.
+// each try is taken first and is never the reply.  After a try that timed
+// out, what still arrives is taken until the line has been quiet for
+// settle_quiet_ms (at most SETTLE_LIMIT_QUIETS times that), before the next
+// try, before returning a failure, and before returning a reply that a
+// later try received: a late reply of an abandoned try then answers no later
+// request.  Of all frames taken besides the reply, status frames go to
+// options.met; the rest (late replies) are traced and dropped, and so is a
+// piece of a frame left by a quiet line.  reply receives the accepted frame.
 Outcome exchange(Line &line, const unsigned char command[7], unsigned char reply[7],
                  const ExchangeOptions &options, int *tries_used = nullptr);
 

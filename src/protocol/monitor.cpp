@@ -13,21 +13,21 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <utility>
 
 #include "VXTRN.h"
 #include "serial.h"
+#include "settings.h"
 
 unsigned char CRADLE_BUTTON[TOTAL_STATUS] = {};
-ReceiveBuffer u = {};
+trn::ReceiveBuffer u = {};
 
 namespace {
-std::atomic<StatusHandler> status_handler{nullptr};
+std::atomic<trn::StatusHandler> status_handler{nullptr};
 
 std::mutex pending_mutex;
 std::deque<std::pair<unsigned char, unsigned char>> pending;
@@ -42,8 +42,8 @@ gboolean deliver_status(gpointer) {
     status = pending.front();
     pending.pop_front();
   }
-  decode_status(status.first, status.second);
-  if (StatusHandler handler = status_handler.load()) handler(status.first, status.second);
+  trn::decode_status(status.first, status.second);
+  if (trn::StatusHandler handler = status_handler.load()) handler(status.first, status.second);
   return G_SOURCE_REMOVE;
 }
 
@@ -58,7 +58,8 @@ void post_status(unsigned char a, unsigned char b) {
 // The monitor's filter: only frames whose first three bytes are 1b 42 02
 // are status frames.
 bool is_status_frame(const unsigned char *frame) {
-  return frame[0] == FRAME_ESC && frame[1] == FRAME_B && frame[2] == TYPE_BUTTON_STATUS;
+  return frame[0] == trn::FRAME_ESC && frame[1] == trn::FRAME_B &&
+         frame[2] == trn::TYPE_BUTTON_STATUS;
 }
 
 // A frame an exchange met besides its reply (traced there already) takes
@@ -70,15 +71,15 @@ void deliver_met_frame(const unsigned char *frame) {
 // Traces a whole frame and hands a status frame on; anything else (a late
 // command reply, a frame of noise) is traced and dropped.
 bool handle_frame(const unsigned char *frame) {
-  memcpy(u.c, frame, FRAME_LEN);
-  trace_key(u.c, FRAME_LEN);
+  memcpy(u.c, frame, trn::FRAME_LEN);
+  trn::trace_key(u.c, trn::FRAME_LEN);
   if (is_status_frame(u.c)) post_status(u.c[3], u.c[4]);
   return false;  // the monitor takes everything there is
 }
 
 // Bytes that belong to no frame (noise, a cut-off or stale piece) are traced
 // in the same format as a frame: up to seven of them, then 0s.
-void trace_dropped(const unsigned char *bytes, int count) { trace_key(bytes, count); }
+void trace_dropped(const unsigned char *bytes, int count) { trn::trace_key(bytes, count); }
 
 const trn::LineSink monitor_sink{handle_frame, trace_dropped};
 
@@ -98,34 +99,32 @@ void pause_unless_closed(int wake, int ms) {
 
 // Sleeps until the exchange in progress has ended (or the service closed).
 void wait_for_exchange() {
-  std::unique_lock<std::mutex> lock(exchange_mutex);
-  exchange_done.wait(lock, [] { return isLOCK == 0 || service_closed(); });
+  std::unique_lock<std::mutex> lock(trn::exchange_mutex);
+  trn::exchange_done.wait(lock, [] { return isLOCK == 0 || trn::service_closed(); });
 }
 
 // The lock, taken only when no exchange owns the port.
 std::unique_lock<std::mutex> port_unless_exchange() {
-  std::unique_lock<std::mutex> lock(exchange_mutex, std::try_to_lock);
+  std::unique_lock<std::mutex> lock(trn::exchange_mutex, std::try_to_lock);
   if (lock.owns_lock() && isLOCK) lock.unlock();
   return lock;
 }
 }  // namespace
 
+namespace trn {
+
 void set_status_handler(StatusHandler handler) { status_handler = handler; }
 
 bool status_delivery() { return delivering.load(); }
 
+// Each element keeps its bit as masked out of its byte, by the inputs'
+// table (settings.h); every other bit is ignored.
 void decode_status(unsigned char a, unsigned char b) {
-  CRADLE_BUTTON[CRADLE_STATUS] = a & 0x01;
-  CRADLE_BUTTON[VOLUME_DOWN_STATUS] = b & 0x01;
-  CRADLE_BUTTON[VOLUME_UP_STATUS] = b & 0x02;
-  CRADLE_BUTTON[CHANNEL_DOWN_STATUS] = b & 0x04;
-  CRADLE_BUTTON[CHANNEL_UP_STATUS] = b & 0x08;
-  CRADLE_BUTTON[POWER_BUTTON] = a & 0x02;
-  CRADLE_BUTTON[LINE_OUT_STATUS] = a & 0x40;
-  CRADLE_BUTTON[MIC_IN_STATUS] = a & 0x80;
-  CRADLE_BUTTON[NURSE_STATUS] = a & 0x08;
+  for (const Input &in : inputs())
+    CRADLE_BUTTON[in.element] = static_cast<unsigned char>((in.in_a ? a : b) & in.mask);
 }
 
+}  // namespace trn
 
 void *CradleButtonStatus(void *) {
   // Named, so that ps, top and gdb show which thread is the monitor (the
@@ -133,17 +132,17 @@ void *CradleButtonStatus(void *) {
   pthread_setname_np(pthread_self(), "CradleButtonSta");
   int port;
   {
-    std::lock_guard<std::mutex> lock(exchange_mutex);
+    std::lock_guard<std::mutex> lock(trn::exchange_mutex);
     port = fd;
   }
-  const int wake = service_wake_fd();
+  const int wake = trn::service_wake_fd();
   const int wait_ms = wake < 0 ? NO_WAKE_POLL_MS : -1;
   // From now on the status frames that exchanges meet are decoded too.
-  set_met_frame_handler(deliver_met_frame);
+  trn::set_met_frame_handler(deliver_met_frame);
   delivering = true;
 
   int backoff_ms = 100;  // pause after a failed read, doubled up to 1 s
-  while (!service_closed()) {
+  while (!trn::service_closed()) {
     // With a piece of a frame waiting, the wait ends when the piece would
     // turn stale.  Bytes that arrive meanwhile continue the piece however
     // late this thread gets to read them, so a busy machine alone never
@@ -155,12 +154,12 @@ void *CradleButtonStatus(void *) {
         wait_for_exchange();
         continue;
       }
-      const int stale = service_line().stale_in_ms();
+      const int stale = trn::service_line().stale_in_ms();
       if (stale >= 0 && (timeout < 0 || stale < timeout)) timeout = stale;
     }
     struct pollfd watched[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
     const int ready = poll(watched, 2, timeout);
-    if (service_closed()) break;
+    if (trn::service_closed()) break;
     if (ready < 0 && errno == EINTR) continue;
     if (ready > 0 && (watched[1].revents & POLLIN)) {
       // An exchange left a piece of a frame: wait again, bounded by it.
@@ -183,8 +182,8 @@ void *CradleButtonStatus(void *) {
         wait_for_exchange();
         continue;
       }
-      if (service_closed()) break;
-      trn::Line &line = service_line();
+      if (trn::service_closed()) break;
+      trn::Line &line = trn::service_line();
       if (ready < 0) {
         r.end = trn::LineEnd::Failed;
         r.err = errno;
@@ -199,7 +198,7 @@ void *CradleButtonStatus(void *) {
     if (r.end == trn::LineEnd::HungUp || r.end == trn::LineEnd::Failed) {
       // An error, or the end of file of a port whose other end hung up (the
       // board unplugged): report it, decode nothing, and never retry at once.
-      if (ready >= 0) puts("Receive Error!!");
+      if (ready >= 0) trn::trace(trn::TraceTo::Out, "Receive Error!!\n");
       pause_unless_closed(wake, backoff_ms);
       if (backoff_ms < 1000) backoff_ms *= 2;
       continue;
@@ -214,9 +213,9 @@ void *CradleButtonStatus(void *) {
     if (r.got > 0) backoff_ms = 100;
   }
   delivering = false;
-  set_met_frame_handler(nullptr);
+  trn::set_met_frame_handler(nullptr);
   // What is left of an unfinished frame is read and will never be decoded.
-  std::lock_guard<std::mutex> lock(exchange_mutex);
-  service_line().drop_piece(monitor_sink);
+  std::lock_guard<std::mutex> lock(trn::exchange_mutex);
+  trn::service_line().drop_piece(monitor_sink);
   return nullptr;
 }

@@ -17,37 +17,38 @@ const Word kVolumeOutput[] = {{"int", 1}, {"jack", 2}, {"handset", 3}, {"remote"
 const Word kOnOff[] = {{"off", 0}, {"on", 1}};
 const Word kLowHigh[] = {{"low", 0}, {"high", 1}};
 const Word kMembrane[] = {{"off", 0}, {"green", 1}, {"orange", 2}, {"on", 3}};
-const Word kGpio[] = {{"0", 0x01}, {"1", 0x02}, {"2", 0x04}};
-// The audio routing bits are not in bit order; this is the panel's order.
-const Word kAudio[] = {
-    {"int-line-out", 0x02},   {"jack-line-out", 0x08}, {"handset-line-out", 0x80},
-    {"remote-line-out", 0x20}, {"int-mic-in", 0x01},   {"jack-mic-in", 0x04},
-    {"handset-mic-in", 0x40},  {"remote-mic-in", 0x10},
-};
+
+// The two step commands of a setting with steps.
+constexpr uint8_t STEP_DOWN_RW = 0x02;
+constexpr uint8_t STEP_UP_RW = 0x03;
 
 template <size_t N>
 constexpr int count(const Word (&)[N]) {
   return static_cast<int>(N);
 }
 
+// A number from lo to hi, written as the value byte.
 Setting number(const char *name, uint8_t lo, uint8_t hi, uint8_t type, uint8_t read_rw,
-               uint8_t read_value, uint8_t write_rw) {
+               uint8_t read_value, uint8_t write_rw, bool steps = false) {
   return Setting{name, Kind::Number, lo, hi, nullptr, 0, false,
-                 type, read_rw, read_value, write_rw, false};
+                 type, read_rw, read_value, write_rw, false, steps};
 }
 
+// One of the words, written in rw (value_in_rw) or as the value byte after
+// write_rw.
 template <size_t N>
 Setting words(const char *name, const Word (&w)[N], uint8_t type, uint8_t read_rw,
               uint8_t read_value, uint8_t write_rw, bool value_in_rw) {
   return Setting{name, Kind::Words, 0, 0, w, count(w), false,
-                 type, read_rw, read_value, write_rw, value_in_rw};
+                 type, read_rw, read_value, write_rw, value_in_rw, false};
 }
 
+// A switch bank: its bits, written as the value byte after write_rw.
 template <size_t N>
 Setting mask(const char *name, const Word (&w)[N], bool numeric, uint8_t read_rw,
              uint8_t write_rw) {
   return Setting{name, Kind::Mask, 0, 0, w, count(w), numeric,
-                 TYPE_SWITCH, read_rw, 0x00, write_rw, false};
+                 TYPE_SWITCH, read_rw, 0x00, write_rw, false, false};
 }
 
 bool all_digits(const std::string &t) {
@@ -59,23 +60,33 @@ bool all_digits(const std::string &t) {
 
 }  // namespace
 
+// In the order of SettingId.  The reads are the frames the panel's
+// read-back sends; a read with value_in_rw is the write of its read_rw.
 const std::vector<Setting> &settings() {
   static const std::vector<Setting> table = {
-      number("volume", 0, 15, TYPE_VOLUME, 0x00, 0x00, 0x01),
-      number("brightness", 0, 15, TYPE_BRIGHTNESS, 0x00, 0x00, 0x01),
+      number("volume", 0, 15, TYPE_VOLUME, 0x00, 0x00, 0x01, true),
+      number("brightness", 0, 15, TYPE_BRIGHTNESS, 0x00, 0x00, 0x01, true),
       words("volume-output", kVolumeOutput, TYPE_AUDIO_OPTION, 0x00, 0x00, 0x00, true),
       words("ring", kOnOff, TYPE_RING_TONE, 0x02, 0x00, 0x00, true),
       words("ring-volume", kLowHigh, TYPE_RING_TONE, 0x03, 0x02, 0x03, false),
       number("ring-freq", 1, 6, TYPE_RING_TONE, 0x04, 0x00, 0x04),
       words("ring-led", kOnOff, TYPE_RING_LED, 0x02, 0x00, 0x00, true),
       words("membrane", kMembrane, TYPE_MEMBRANE_LED, 0x04, 0x00, 0x00, true),
-      mask("gpio", kGpio, true, 0x00, 0x80),
-      mask("audio", kAudio, false, 0x01, 0x81),
+      mask("gpio", GPIO_BITS, true, 0x00, 0x80),
+      mask("audio", AUDIO_BITS, false, 0x01, 0x81),
       words("nurse-led", kOnOff, TYPE_NURSE_LED, 0x02, 0x00, 0x00, true),
       words("pass-through", kOnOff, TYPE_PASS_THROUGH, 0x02, 0x00, 0x00, true),
       number("pass-delay", 1, 10, TYPE_PASS_DELAY, 0x00, 0x00, 0x01),
   };
   return table;
+}
+
+const Setting &setting(SettingId id) {
+  // Written only: it has no read request.
+  static const Setting backlight =
+      words("backlight", kOnOff, TYPE_BACKLIGHT, 0x00, 0x00, 0x00, true);
+  if (id == SettingId::Backlight) return backlight;
+  return settings()[static_cast<size_t>(id)];
 }
 
 const Setting *find_setting(const std::string &name) {
@@ -102,6 +113,22 @@ void write_request(const Setting &s, uint8_t value, unsigned char frame[7]) {
     build_frame(frame, s.type, value, 0x00);
   else
     build_frame(frame, s.type, s.write_rw, value);
+}
+
+void step_request(const Setting &s, bool up, unsigned char frame[7]) {
+  build_frame(frame, s.type, up ? STEP_UP_RW : STEP_DOWN_RW, 0x00);
+}
+
+bool reply_carries_rw(const unsigned char command[7]) {
+  const uint8_t type = command[2], rw = command[3];
+  if (type == TYPE_BACKLIGHT) return true;  // backlight_request: on or off in rw
+  for (const Setting &s : settings()) {
+    if (s.type != type) continue;
+    if (rw == s.read_rw) return true;
+    // A write carries its fixed selector in rw, or the value itself.
+    if (s.value_in_rw ? word_for(s, rw) != nullptr : rw == s.write_rw) return true;
+  }
+  return false;
 }
 
 std::string valid_values(const Setting &s) {
@@ -218,16 +245,20 @@ std::string model_text(uint8_t major, uint8_t minor) {
 bool is_q742(uint8_t major, uint8_t minor) { return major == 0x07 && minor == 0x42; }
 
 void backlight_request(bool on, unsigned char frame[7]) {
-  build_frame(frame, TYPE_BACKLIGHT, on ? 0x01 : 0x00, 0x00);
+  write_request(setting(SettingId::Backlight), on ? 1 : 0, frame);
 }
 
 const std::vector<Input> &inputs() {
   static const std::vector<Input> table = {
-      {"cradle", true, 0x01, false},  {"vol-down", false, 0x01, false},
-      {"vol-up", false, 0x02, false}, {"ch-down", false, 0x04, false},
-      {"ch-up", false, 0x08, false},  {"power", true, 0x02, false},
-      {"line-out", true, 0x40, true}, {"mic-in", true, 0x80, true},
-      {"nurse", true, 0x08, false},
+      {"cradle", CRADLE_STATUS, true, 0x01, false},
+      {"vol-down", VOLUME_DOWN_STATUS, false, 0x01, false},
+      {"vol-up", VOLUME_UP_STATUS, false, 0x02, false},
+      {"ch-down", CHANNEL_DOWN_STATUS, false, 0x04, false},
+      {"ch-up", CHANNEL_UP_STATUS, false, 0x08, false},
+      {"power", POWER_BUTTON, true, 0x02, false},
+      {"line-out", LINE_OUT_STATUS, true, 0x40, true},
+      {"mic-in", MIC_IN_STATUS, true, 0x80, true},
+      {"nurse", NURSE_STATUS, true, 0x08, false},
   };
   return table;
 }

@@ -28,32 +28,31 @@ int remaining_ms(Clock::time_point deadline) {
 
 int FrameAssembler::push(unsigned char byte, unsigned char *dropped) {
   if (have == 0) {
-    if (byte == LINE_ESC) {
+    if (byte == FRAME_ESC) {
       buf[have++] = byte;
       return 0;
     }
     dropped[0] = byte;
     return 1;
   }
-  if (have == 1 && byte != LINE_B) {
+  if (have == 1 && byte != FRAME_B) {
     // Not a lead-in after all; this byte may start the next one.
     dropped[0] = buf[0];
-    if (byte == LINE_ESC) return 1;
+    if (byte == FRAME_ESC) return 1;
     dropped[1] = byte;
     have = 0;
     return 2;
   }
   buf[have++] = byte;
-  if (have < LINE_FRAME_LEN || buf[LINE_FRAME_LEN - 1] == LINE_CR) return 0;
+  if (have < FRAME_LEN || buf[FRAME_LEN - 1] == FRAME_CR) return 0;
   // Seven bytes without CR: a fresh lead-in inside them means a cut-off
   // piece ran into the next frame.
-  for (int at = 1; at < LINE_FRAME_LEN; ++at) {
-    const bool lead_in = at == LINE_FRAME_LEN - 1
-                             ? buf[at] == LINE_ESC
-                             : buf[at] == LINE_ESC && buf[at + 1] == LINE_B;
+  for (int at = 1; at < FRAME_LEN; ++at) {
+    const bool lead_in =
+        at == FRAME_LEN - 1 ? buf[at] == FRAME_ESC : buf[at] == FRAME_ESC && buf[at + 1] == FRAME_B;
     if (!lead_in) continue;
     memcpy(dropped, buf, at);
-    have = LINE_FRAME_LEN - at;
+    have = FRAME_LEN - at;
     memmove(buf, buf + at, have);
     return at;
   }

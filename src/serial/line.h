@@ -14,14 +14,11 @@
 #include <cstring>
 #include <functional>
 
+#include "frame_format.h"
+
 namespace trn {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr int LINE_FRAME_LEN = 7;
-constexpr unsigned char LINE_ESC = 0x1B;  // lead-in
-constexpr unsigned char LINE_B = 0x42;    // 'B', second byte of the lead-in
-constexpr unsigned char LINE_CR = 0x0D;   // terminator
 
 // Collects bytes into whole frames, resynchronising on ESC 'B', and reports
 // every byte that belongs to no frame, so that each byte fed comes out once:
@@ -33,25 +30,25 @@ constexpr unsigned char LINE_CR = 0x0D;   // terminator
 // the bytes before that ESC are dropped and collecting goes on from it.
 // Seven without CR and without such a lead-in are handed on as a frame.
 struct FrameAssembler {
-  unsigned char buf[LINE_FRAME_LEN] = {};
+  unsigned char buf[FRAME_LEN] = {};
   int have = 0;  // bytes of an unfinished frame waiting in buf
 
   // Feeds n bytes.  Calls on_frame(frame) for each whole frame and
   // on_drop(bytes, count) for the dropped bytes, in the order of the stream:
-  // dropped bytes are reported in runs of at most LINE_FRAME_LEN, before the
+  // dropped bytes are reported in runs of at most FRAME_LEN, before the
   // frame that follows them and at the latest when this call ends.
   template <class F, class D>
   void feed(const unsigned char *data, int n, F on_frame, D on_drop) {
-    unsigned char dropped[2 * LINE_FRAME_LEN];  // at most 6 held + 6 from one push
+    unsigned char dropped[2 * FRAME_LEN];  // at most 6 held + 6 from one push
     int held = 0;
     for (int i = 0; i < n; ++i) {
       held += push(data[i], dropped + held);
-      if (held >= LINE_FRAME_LEN) {
-        on_drop(static_cast<const unsigned char *>(dropped), LINE_FRAME_LEN);
-        held -= LINE_FRAME_LEN;
-        memmove(dropped, dropped + LINE_FRAME_LEN, held);
+      if (held >= FRAME_LEN) {
+        on_drop(static_cast<const unsigned char *>(dropped), FRAME_LEN);
+        held -= FRAME_LEN;
+        memmove(dropped, dropped + FRAME_LEN, held);
       }
-      if (have == LINE_FRAME_LEN) {
+      if (have == FRAME_LEN) {
         if (held > 0) on_drop(static_cast<const unsigned char *>(dropped), held);
         held = 0;
         have = 0;
@@ -69,19 +66,19 @@ struct FrameAssembler {
     if (n > 0) on_drop(static_cast<const unsigned char *>(buf), n);
   }
 
-  // Takes one byte.  Bytes it drops (at most LINE_FRAME_LEN - 1) are copied to
-  // dropped and their number returned.  have reaches LINE_FRAME_LEN when buf
+  // Takes one byte.  Bytes it drops (at most FRAME_LEN - 1) are copied to
+  // dropped and their number returned.  have reaches FRAME_LEN when buf
   // holds a frame to hand on.
   int push(unsigned char byte, unsigned char *dropped);
 };
 
 // Where a Line hands what it reads, in the order of the stream.
 struct LineSink {
-  // A whole frame (LINE_FRAME_LEN bytes).  True when the reader has what it
+  // A whole frame (FRAME_LEN bytes).  True when the reader has what it
   // waited for: the read ends after the bytes already read, whose frames
   // still come here (nothing read is held back).
   std::function<bool(const unsigned char *frame)> frame;
-  // A run of 1 to LINE_FRAME_LEN bytes that belong to no frame.
+  // A run of 1 to FRAME_LEN bytes that belong to no frame.
   std::function<void(const unsigned char *bytes, int n)> dropped;
 };
 
@@ -126,6 +123,9 @@ class Line {
   // is, Done when the sink had what it waited for, HungUp or Failed when the
   // port has (a hung-up port is read all the same so that this is seen).
   LineResult drain(const LineSink &sink);
+
+  // When bytes were last read (the clock's epoch before any).
+  Clock::time_point last_read() const { return last_read_; }
 
   // The unfinished frame waiting for its next bytes.
   int piece_size() const { return assembler_.have; }

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "trace.h"
+
 int fd = -1;
 bool ServiceState = false;
 
@@ -24,11 +26,11 @@ const char *port_parity = "e";
 const char *port_databits = "8";
 const char *port_stopbits = "1";
 
-const int name_arr[SPEED_ROWS] = {50,   75,   110,  134,  150,   200,   300,   600,    1200,
-                                  1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-const int speed_arr[SPEED_ROWS] = {B50,   B75,   B110,  B134,   B150,   B200,
-                                   B300,  B600,  B1200, B1800,  B2400,  B4800,
-                                   B9600, B19200, B38400, B57600, B115200, B230400};
+const int name_arr[trn::SPEED_ROWS] = {50,   75,   110,  134,  150,   200,   300,   600,    1200,
+                                       1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+const int speed_arr[trn::SPEED_ROWS] = {B50,   B75,    B110,   B134,   B150,    B200,
+                                        B300,  B600,   B1200,  B1800,  B2400,   B4800,
+                                        B9600, B19200, B38400, B57600, B115200, B230400};
 
 namespace {
 // Whether fd currently holds a descriptor this service opened and has not
@@ -37,28 +39,6 @@ namespace {
 bool port_open = false;
 std::atomic<bool> closed{false};
 int wake_fd = -1;
-
-// Where set-up failures go: standard error, as perror and fputs write them,
-// unless a caller that reports in its own words collects them here.
-thread_local std::string *setup_sink = nullptr;
-
-void report_perror(const char *prefix) {
-  if (!setup_sink) {
-    perror(prefix);
-    return;
-  }
-  int err = errno;
-  std::string text = prefix;  // one line: a prefix ending in a line feed loses it
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  *setup_sink += text + ": " + strerror(err);
-}
-
-void report_text(const char *text) {
-  if (setup_sink)
-    *setup_sink += text;
-  else
-    fputs(text, stderr);
-}
 
 // Unix98 pseudo-terminal slaves (/dev/pts/N) have majors 136 to 143.
 bool is_pty_slave(int port) {
@@ -87,6 +67,8 @@ bool pty_took_all_but_parity(int port, const struct termios &wanted) {
 }
 }  // namespace
 
+namespace trn {
+
 bool service_closed() { return closed.load(); }
 
 int service_wake_fd() {
@@ -102,7 +84,11 @@ void service_wake() {
   (void)w;
 }
 
-void set_speed(int fd, int speed) {
+void SetupReport::add(const char *text, int err) {
+  if (count < MAX) failures[count++] = SetupFailure{text, err};
+}
+
+void apply_speed(int fd, int speed, SetupReport *report) {
   struct termios Opt;
   if (tcgetattr(fd, &Opt) != 0) return;
   for (int i = 0; i < SPEED_ROWS; i++) {
@@ -111,7 +97,7 @@ void set_speed(int fd, int speed) {
       cfsetispeed(&Opt, speed_arr[i]);
       cfsetospeed(&Opt, speed_arr[i]);
       if (tcsetattr(fd, TCSANOW, &Opt) != 0) {
-        report_perror("tcsetattr fd1");
+        report->add("tcsetattr fd1", errno);
         return;
       }
       tcflush(fd, TCIOFLUSH);
@@ -119,11 +105,11 @@ void set_speed(int fd, int speed) {
   }
 }
 
-int set_Parity(int fd, int databits, int stopbits, int parity) {
+bool apply_framing(int fd, int databits, int stopbits, int parity, SetupReport *report) {
   struct termios options;
   if (tcgetattr(fd, &options) != 0) {
-    report_perror("SetupSerial error\n");
-    return 0;
+    report->add("SetupSerial error\n", errno);
+    return false;
   }
   options.c_cflag &= ~CSIZE;
   switch (databits) {
@@ -132,8 +118,8 @@ int set_Parity(int fd, int databits, int stopbits, int parity) {
     case 7: options.c_cflag |= CS7; break;
     case 8: options.c_cflag |= CS8; break;
     default:
-      report_text("Unsupported data size ");
-      return 0;
+      report->add("Unsupported data size ", 0);
+      return false;
   }
   switch (parity) {
     case 'n':
@@ -155,15 +141,15 @@ int set_Parity(int fd, int databits, int stopbits, int parity) {
       options.c_cflag &= ~CSTOPB;
       break;
     default:
-      report_text("Unsupported parity ");
-      return 0;
+      report->add("Unsupported parity ", 0);
+      return false;
   }
   switch (stopbits) {
     case 1: options.c_cflag &= ~CSTOPB; break;
     case 2: options.c_cflag |= CSTOPB; break;
     default:
-      report_text("Unsupported stop bits ");
-      return 0;
+      report->add("Unsupported stop bits ", 0);
+      return false;
   }
   options.c_cflag |= (CLOCAL | HUPCL | CREAD);
   options.c_iflag = 0;
@@ -175,36 +161,63 @@ int set_Parity(int fd, int databits, int stopbits, int parity) {
   options.c_cc[VMIN] = 0;
   if (tcsetattr(fd, TCSANOW, &options) != 0) {
     const int err = errno;
-    if (err == EINVAL && pty_took_all_but_parity(fd, options)) return 1;
-    errno = err;
-    report_perror("SetupSerial 3");
-    return 0;
+    if (err == EINVAL && pty_took_all_but_parity(fd, options)) return true;
+    report->add("SetupSerial 3", err);
+    return false;
   }
-  return 1;
+  return true;
+}
+
+int parity_letter(const char *text) {
+  if (strcmp(text, "n") == 0 || strcmp(text, "none") == 0) return 'n';
+  if (strcmp(text, "e") == 0 || strcmp(text, "even") == 0) return 'e';
+  if (strcmp(text, "o") == 0 || strcmp(text, "odd") == 0) return 'o';
+  if (strcmp(text, "s") == 0 || strcmp(text, "space") == 0) return 's';
+  return 0;
+}
+
+}  // namespace trn
+
+namespace {
+// The panel's trace of a set-up failure, on standard error: perror's form
+// for a failed system call, the text alone otherwise.
+void trace_setup(const trn::SetupReport &report) {
+  for (int i = 0; i < report.count; ++i) {
+    const trn::SetupFailure &f = report.failures[i];
+    if (f.err)
+      trn::trace(trn::TraceTo::Err, "%s: %s\n", f.text, strerror(f.err));
+    else
+      trn::trace(trn::TraceTo::Err, "%s", f.text);
+  }
+}
+}  // namespace
+
+void set_speed(int fd, int speed) {
+  trn::SetupReport report;
+  trn::apply_speed(fd, speed, &report);
+  trace_setup(report);
+}
+
+int set_Parity(int fd, int databits, int stopbits, int parity) {
+  trn::SetupReport report;
+  const bool ok = trn::apply_framing(fd, databits, stopbits, parity, &report);
+  trace_setup(report);
+  return ok ? 1 : 0;
 }
 
 int initport(int fd, int speed, int databits, int stopbits) {
   set_speed(fd, speed);
-  int letter = 0;
-  if (strcmp(port_parity, "n") == 0 || strcmp(port_parity, "none") == 0)
-    letter = 'n';
-  else if (strcmp(port_parity, "e") == 0 || strcmp(port_parity, "even") == 0)
-    letter = 'e';
-  else if (strcmp(port_parity, "o") == 0 || strcmp(port_parity, "odd") == 0)
-    letter = 'o';
-  else if (strcmp(port_parity, "s") == 0 || strcmp(port_parity, "space") == 0)
-    letter = 's';
-  return set_Parity(fd, databits, stopbits, letter) ? 1 : 0;
+  return set_Parity(fd, databits, stopbits, trn::parity_letter(port_parity)) ? 1 : 0;
 }
 
 int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parity*/,
                    const char *databits, const char *stopbits) {
   int opened = open(ttyS_now, O_RDWR | O_NOCTTY | O_NONBLOCK | O_TRUNC);
   {
-    std::lock_guard<std::mutex> lock(exchange_mutex);
+    std::lock_guard<std::mutex> lock(trn::exchange_mutex);
     fd = opened;
     port_open = opened >= 0;
-    service_line().attach(opened);
+    trn::service_line().attach(opened);
     closed = false;
     if (wake_fd >= 0) {  // a new service starts with no pending wake-up
       uint64_t count;
@@ -213,12 +226,12 @@ int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parit
     }
   }
   if (opened == -1) {
-    printf("Open : Unable to Open %s\n", ttyS_now);
+    trn::trace(trn::TraceTo::Out, "Open : Unable to Open %s\n", ttyS_now);
     return 0;
   }
   // trnctl takes the same lock; the panel only warns and goes on.
   if (flock(opened, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-    fprintf(stderr, "%s is in use by another program\n", ttyS_now);
+    trn::trace(trn::TraceTo::Err, "%s is in use by another program\n", ttyS_now);
   fcntl(fd, F_SETFL, 0);
   int s = atoi(speed);
   int d = atoi(databits);
@@ -233,15 +246,15 @@ int OpenTRNService(const char *ttyS_now, const char *speed, const char * /*parit
 
 void CloseTRNService() {
   {
-    std::lock_guard<std::mutex> lock(exchange_mutex);
+    std::lock_guard<std::mutex> lock(trn::exchange_mutex);
     if (port_open) {
       close(fd);
       port_open = false;
     }
     closed = true;
-    service_wake();
+    trn::service_wake();
   }
-  exchange_done.notify_all();
+  trn::exchange_done.notify_all();
 }
 
 namespace trn {
@@ -260,11 +273,21 @@ int open_port(const char *path, PortError *error, std::string *why) {
   if (flock(port, LOCK_EX | LOCK_NB) != 0)
     return fail(errno == EWOULDBLOCK ? PortError::InUse : PortError::Open, port);
   fcntl(port, F_SETFL, 0);  // blocking again: reads wait as VTIME says
-  // The panel's own set-up, with its messages collected instead of printed.
-  setup_sink = why;
-  const bool ok =
-      initport(port, atoi(port_speed), atoi(port_databits), atoi(port_stopbits)) && why->empty();
-  setup_sink = nullptr;
+  // The panel's own set-up; what failed is told in *why, in one line.
+  SetupReport report;
+  apply_speed(port, atoi(port_speed), &report);
+  const bool ok = apply_framing(port, atoi(port_databits), atoi(port_stopbits),
+                                parity_letter(port_parity), &report) &&
+                  report.count == 0;
+  for (int i = 0; i < report.count; ++i) {
+    const SetupFailure &f = report.failures[i];
+    std::string text = f.text;
+    if (f.err) {  // a prefix ending in a line feed loses it
+      while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+      text += std::string(": ") + strerror(f.err);
+    }
+    *why += text;
+  }
   if (!ok && why->empty()) *why = "the line settings were refused";
   if (!ok) return fail(PortError::Configure, port);
   *error = PortError::None;

@@ -4,6 +4,9 @@
 // Two threads use the port: the GUI thread for command exchanges and the
 // button status monitor for unsolicited frames.  They meet at the exchange
 // lock declared at the bottom of this header.
+//
+// The names at the top level are the panel's fixed names; the helpers beside
+// them are the project's own, in namespace trn.
 #pragma once
 
 #include <atomic>
@@ -14,6 +17,7 @@
 #include <sys/types.h>
 
 #include "line.h"
+#include "trace.h"
 
 // ---- Port service -------------------------------------------------------
 
@@ -29,9 +33,11 @@ extern const char *port_databits;  // "8"
 extern const char *port_stopbits;  // "1"
 
 // Baud rates and their termios codes, row for row.
+namespace trn {
 constexpr int SPEED_ROWS = 18;
-extern const int name_arr[SPEED_ROWS];
-extern const int speed_arr[SPEED_ROWS];
+}  // namespace trn
+extern const int name_arr[trn::SPEED_ROWS];
+extern const int speed_arr[trn::SPEED_ROWS];
 
 // Opens and configures the device; 1 when usable, else 0.  Sets fd and
 // ServiceState.  The parity applied is always the global port_parity.
@@ -40,9 +46,12 @@ int OpenTRNService(const char *ttyS_now, const char *speed, const char *parity,
 // Closes the port and wakes the monitor.  A second call closes nothing.
 void CloseTRNService();
 
+// Set-up steps; each failure is traced on standard error (trace.h).
 int initport(int fd, int speed, int databits, int stopbits);
 void set_speed(int fd, int speed);
 int set_Parity(int fd, int databits, int stopbits, int parity);
+
+namespace trn {
 
 // True once CloseTRNService has run.
 bool service_closed();
@@ -52,6 +61,8 @@ bool service_closed();
 int service_wake_fd();
 // Makes service_wake_fd readable, if it exists.  Called under exchange_mutex.
 void service_wake();
+
+}  // namespace trn
 
 // ---- Frame transport ----------------------------------------------------
 //
@@ -73,6 +84,8 @@ void service_wake();
 // up after writeport, in which case it stays 1).
 extern std::atomic<int> isLOCK;
 
+namespace trn {
+
 // Whether frame is the reply to command.  Without a rule the first frame
 // read after the write is the reply.
 using ReplyRule = bool (*)(const unsigned char *command, const unsigned char *frame);
@@ -92,6 +105,8 @@ class ExchangeLock {
   std::unique_lock<std::mutex> lock_;
 };
 
+}  // namespace trn
+
 // Inside an ExchangeLock: raises isLOCK, takes what is pending into the line,
 // writes the 7 bytes and traces the first six.  Returns 6.
 int writeport(int fd, const unsigned char *chars);
@@ -102,9 +117,11 @@ int writeport(int fd, const unsigned char *chars);
 // content.  Lowers isLOCK, traces "Get Result = ..." and then what else it
 // met.  1 unless a read failed.
 int readport(int fd, unsigned char *result);
+namespace trn {
+
 // readport with its own deadline, for an exchange that does not pause
 // before it reads (the fast exchange: 100 ms from the write).
-int readport_until(int fd, unsigned char *result, trn::Clock::time_point deadline);
+int readport_until(int fd, unsigned char *result, Clock::time_point deadline);
 
 // Called for each frame an exchange met that was not its reply, after its
 // trace line, in the order the frames arrived.  Null: they are traced only.
@@ -117,7 +134,7 @@ void trace_key(const unsigned char *bytes, int n);
 
 // The one reader of the service's port (attached by OpenTRNService).  Used
 // only under exchange_mutex.
-trn::Line &service_line();
+Line &service_line();
 
 // ---- Exchange lock --------------------------------------------------------
 // An exchange holds exchange_mutex for its whole span (ExchangeLock).  The
@@ -129,7 +146,23 @@ extern std::condition_variable exchange_done;
 
 // ---- Ports for programs other than the panel ------------------------------
 
-namespace trn {
+// The set-up steps beneath initport, set_speed and set_Parity, which report
+// what failed instead of tracing it.
+struct SetupFailure {
+  const char *text;  // the trace's text: perror's prefix, or the whole text
+  int err;           // errno of a failed system call; 0 for a text alone
+};
+struct SetupReport {
+  static constexpr int MAX = 2;  // the speed's failure, then the framing's
+  SetupFailure failures[MAX] = {};
+  int count = 0;
+  void add(const char *text, int err);
+};
+void apply_speed(int fd, int speed, SetupReport *report);
+bool apply_framing(int fd, int databits, int stopbits, int parity, SetupReport *report);
+// The parity letter for port_parity's text ('n', 'e', 'o', 's'); 0 when
+// the text names none.
+int parity_letter(const char *text);
 
 enum class PortError { None, Open, InUse, Configure };
 

@@ -1,5 +1,5 @@
 // Frame transport: one command frame out, one reply in, with a trace of both
-// on standard output.  The exchange flag isLOCK and the exchange lock keep the
+// through the trace hook (trace.h).  The exchange flag isLOCK and the exchange lock keep the
 // button status monitor off the port while a command waits for its reply;
 // both read through the one line of the port, so what the board sends during
 // an exchange is read once, by the exchange, and nothing is thrown away.
@@ -7,31 +7,32 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "serial.h"
 
 std::atomic<int> isLOCK{0};
+namespace trn {
 std::mutex exchange_mutex;
 std::condition_variable exchange_done;
+}  // namespace trn
 
 namespace {
 
 // What an exchange met besides its reply: a frame or a run of dropped bytes.
 struct Met {
-  unsigned char bytes[trn::LINE_FRAME_LEN];
+  unsigned char bytes[trn::FRAME_LEN];
   int n;
   bool frame;
 };
 
 // The exchange in progress.  Guarded by exchange_mutex.
 struct Exchange {
-  ReplyRule is_reply = nullptr;
-  unsigned char command[trn::LINE_FRAME_LEN] = {};
+  trn::ReplyRule is_reply = nullptr;
+  unsigned char command[trn::FRAME_LEN] = {};
   bool have_reply = false;
-  unsigned char reply[trn::LINE_FRAME_LEN] = {};
+  unsigned char reply[trn::FRAME_LEN] = {};
   std::vector<Met> met;  // traced and handed on after the Get Result line
 };
 Exchange current;
@@ -39,7 +40,7 @@ Exchange current;
 trn::Line port_line;   // the service's port
 trn::Line other_line;  // a descriptor handed to writeport/readport that is not it
 
-std::atomic<MetFrameHandler> met_handler{nullptr};
+std::atomic<trn::MetFrameHandler> met_handler{nullptr};
 
 trn::Line &line_for(int port) {
   if (port == port_line.port()) return port_line;
@@ -58,7 +59,7 @@ void record(const unsigned char *bytes, int n, bool frame) {
 // Frames met before the command went out: none of them can be its reply.
 const trn::LineSink before_write{
     [](const unsigned char *frame) {
-      record(frame, trn::LINE_FRAME_LEN, true);
+      record(frame, trn::FRAME_LEN, true);
       return false;
     },
     [](const unsigned char *bytes, int n) { record(bytes, n, false); }};
@@ -69,10 +70,10 @@ const trn::LineSink after_write{
     [](const unsigned char *frame) {
       if (!current.have_reply &&
           (!current.is_reply || current.is_reply(current.command, frame))) {
-        memcpy(current.reply, frame, trn::LINE_FRAME_LEN);
+        memcpy(current.reply, frame, trn::FRAME_LEN);
         current.have_reply = true;
       } else {
-        record(frame, trn::LINE_FRAME_LEN, true);
+        record(frame, trn::FRAME_LEN, true);
       }
       return current.have_reply;
     },
@@ -80,15 +81,17 @@ const trn::LineSink after_write{
 
 // Traces what the exchange met and hands its frames on, in arrival order.
 void emit_met() {
-  const MetFrameHandler handler = met_handler.load();
+  const trn::MetFrameHandler handler = met_handler.load();
   for (const Met &m : current.met) {
-    trace_key(m.bytes, m.n);
+    trn::trace_key(m.bytes, m.n);
     if (m.frame && handler) handler(m.bytes);
   }
   current.met.clear();
 }
 
 }  // namespace
+
+namespace trn {
 
 ExchangeLock::ExchangeLock(ReplyRule is_reply) : lock_(exchange_mutex) {
   current.is_reply = is_reply;
@@ -108,17 +111,20 @@ ExchangeLock::~ExchangeLock() {
 
 void set_met_frame_handler(MetFrameHandler handler) { met_handler = handler; }
 
-trn::Line &service_line() { return port_line; }
+Line &service_line() { return port_line; }
 
 void trace_key(const unsigned char *bytes, int n) {
-  unsigned char c[trn::LINE_FRAME_LEN + 1] = {};
-  memcpy(c, bytes, static_cast<size_t>(n < trn::LINE_FRAME_LEN ? n : trn::LINE_FRAME_LEN));
-  printf("key ---> %x %x %x %x %x %x %x %x \n", c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
+  unsigned char c[FRAME_LEN + 1] = {};
+  memcpy(c, bytes, static_cast<size_t>(n < FRAME_LEN ? n : FRAME_LEN));
+  trace(TraceTo::Out, "key ---> %x %x %x %x %x %x %x %x \n", c[0], c[1], c[2], c[3], c[4], c[5],
+        c[6], c[7]);
 }
+
+}  // namespace trn
 
 int writeport(int fd, const unsigned char *chars) {
   isLOCK = 1;
-  memcpy(current.command, chars, trn::LINE_FRAME_LEN);
+  memcpy(current.command, chars, trn::FRAME_LEN);
   current.have_reply = false;
   trn::Line &line = line_for(fd);
   if (fd >= 0) {
@@ -127,24 +133,25 @@ int writeport(int fd, const unsigned char *chars) {
   }
   ssize_t written = write(fd, chars, 7);
   (void)written;  // a failed or short write shows up as a missing reply
-  for (int i = 0; i < 6; i++) printf("len=%d, %x\n", i, chars[i]);
+  for (int i = 0; i < 6; i++) trn::trace(trn::TraceTo::Out, "len=%d, %x\n", i, chars[i]);
   return 6;
 }
 
 int readport(int fd, unsigned char *result) {
-  return readport_until(fd, result, trn::Clock::now() + std::chrono::milliseconds(100));
+  return trn::readport_until(fd, result, trn::Clock::now() + std::chrono::milliseconds(100));
 }
 
-int readport_until(int fd, unsigned char *result, trn::Clock::time_point deadline) {
-  trn::Line &line = line_for(fd);
-  trn::LineResult r = line.drain(after_write);
-  if (!current.have_reply && r.end == trn::LineEnd::Drained)
-    r = line.read_until(deadline, after_write);
-  if (r.end == trn::LineEnd::Failed) {
+namespace trn {
+
+int readport_until(int fd, unsigned char *result, Clock::time_point deadline) {
+  Line &line = line_for(fd);
+  LineResult r = line.drain(after_write);
+  if (!current.have_reply && r.end == LineEnd::Drained) r = line.read_until(deadline, after_write);
+  if (r.end == LineEnd::Failed) {
     if (r.err == EAGAIN)
-      puts("SERIAL EAGAIN ERROR");
+      trace(TraceTo::Out, "SERIAL EAGAIN ERROR\n");
     else
-      printf("SERIAL read error %d %s\n", r.err, strerror(r.err));
+      trace(TraceTo::Out, "SERIAL read error %d %s\n", r.err, strerror(r.err));
     isLOCK = 0;
     emit_met();
     return 0;
@@ -153,8 +160,8 @@ int readport_until(int fd, unsigned char *result, trn::Clock::time_point deadlin
   // its rest, or the next frame, goes to the next reader).
   int n = 0;
   if (current.have_reply) {
-    memcpy(result, current.reply, trn::LINE_FRAME_LEN);
-    n = trn::LINE_FRAME_LEN;
+    memcpy(result, current.reply, FRAME_LEN);
+    n = FRAME_LEN;
   } else if (line.piece_size() > 0) {
     n = line.piece_size();
     memcpy(result, line.piece(), static_cast<size_t>(n));
@@ -162,8 +169,10 @@ int readport_until(int fd, unsigned char *result, trn::Clock::time_point deadlin
   if (n > 0) result[n - 1] = 0x0D;
   tcflush(fd, TCOFLUSH);
   isLOCK = 0;
-  printf("Get Result = %x %x %x %x %x %x %x\n", result[0], result[1], result[2], result[3],
-         result[4], result[5], result[6]);
+  trace(TraceTo::Out, "Get Result = %x %x %x %x %x %x %x\n", result[0], result[1], result[2],
+        result[3], result[4], result[5], result[6]);
   emit_met();
   return 1;
 }
+
+}  // namespace trn

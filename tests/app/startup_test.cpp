@@ -18,9 +18,10 @@
 #include "../serial/hang_guard.h"
 #include "VXTRN.h"
 #include "app.h"
+#include "config.h"
+#include "gui.h"
 #include "panel.h"
 #include "serial.h"
-#include "support.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ class StartupTest : public ::testing::Test {
     g_timeout_add(100, inspect_and_quit, &seen_);
     HangGuard guard("trndemo_main (main loop, monitor join)", 20);
     StdoutCapture out;
-    int result = trndemo_main(argc, argv);
+    int result = trn::trndemo_main(argc, argv);
     trace_ = out.text();
     return result;
   }

@@ -510,6 +510,42 @@ TEST_F(Cli, InterruptedSetNamesTheSettingsWritten) {
   EXPECT_EQ("trnctl: interrupted (ring write); written before: volume=3\n", r.err);
 }
 
+// Replies 300 ms late never answer a later request, in the next run (after
+// one interrupted once -v shows its write) or the same: a run fails, or
+// prints the right values with its last read's answer in the trace.
+TEST(CliLate, LateReplyNeverAnswersALaterRequest) {
+  struct Case {
+    std::vector<std::string> interrupted, args;
+    std::string out, answer;
+  } cases[] = {
+      {{"get", "ring-volume"}, {"-t", "3000", "get", "ring-freq"}, "ring-freq=1\n", "03 04 01"},
+      {{}, {"-t", "30", "-r", "20", "get", "ring", "ring-volume", "ring-freq"},
+       "ring=on\nring-volume=low\nring-freq=1\n", "03 04 01"},
+      {{}, {"-t", "6", "-r", "60", "set", "volume=9"}, "volume=9\n", "06 00 09"},
+  };
+  Hooks at_write;
+  at_write.line = [](bool is_err, const std::string &line, pid_t child) {
+    if (is_err && line.find(" -> ") != std::string::npos) kill(child, SIGINT);
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args.back());
+    trnsim::Board board;
+    ASSERT_TRUE(board.start());
+    board.set_reply_latency(300);
+    auto on_board = [&](std::vector<std::string> args) {
+      args.insert(args.begin(), {"-v", "-d", board.slave_path()});
+      return args;
+    };
+    if (!c.interrupted.empty()) {
+      EXPECT_EQ(130, run(on_board(c.interrupted), at_write).status);
+    }
+    Result r = run(on_board(c.args));
+    EXPECT_EQ(r.status == 1 && c.interrupted.empty() ? 1 : 0, r.status) << r.err;
+    EXPECT_EQ(r.status == 0 ? c.out : "", r.out);
+    EXPECT_TRUE(r.status != 0 || r.err.find("<- 1b 42 " + c.answer) != std::string::npos) << r.err;
+  }
+}
+
 TEST_F(Cli, PortFromTrnIniThatCannotBeOpenedIsNamedSo) {
   Hooks hooks;
   hooks.cwd = testing::TempDir() + "cli_trn_ini";

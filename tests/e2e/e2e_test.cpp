@@ -111,7 +111,10 @@ class Panel {
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!getenv("DISPLAY")) GTEST_SKIP() << "no display";
+    if (!getenv("DISPLAY")) {
+      note_no_display();
+      GTEST_SKIP() << "no display";
+    }
     hold_display();
     if (!namespaces_available())
       GTEST_SKIP() << "needs a private PID namespace (run as root): the exit path runs killall";

@@ -1,16 +1,16 @@
 // Fuzz target for the configuration reader: any file content as "./trn.ini".
 //
 // Each input is written to trn.ini in a private scratch directory (the process
-// works there from start-up on), read with read_config and turned into a
-// device path with choose_device.  Checked against a reference reader written
+// works there from start-up on), read with trn::read_config and turned into
+// a device path.  Checked against a reference reader written
 // here from the file format (15-character chunks, last character dropped,
 // "COM=" anywhere, value after the chunk's first four characters, stripped,
 // lower-cased, cut to five characters):
 //   - port_number is terminated within its 6 bytes and equals the reference;
 //   - the path is exactly "/dev/ttyS<n>", n a plain non-negative decimal,
 //     n = atoi(port_number) - 1, or 4 (port "5") when that is negative;
-//   - with TRN_DEVICE set to a text from the input, the path is that text,
-//     cut to the caller's buffer, and the buffer is never overrun.
+//   - with TRN_DEVICE set to a text from the input, the device named is that
+//     text when it fits the length limit, and none (refused whole) when not.
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,41 +114,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   memset(port_number, 0, sizeof port_number);
   unsetenv("TRN_DEVICE");
-  read_config();
+  const trn::ConfigReport report = trn::read_config();
 
-  // port_number: terminated inside its 6 bytes and what the file says.
+  // port_number: terminated inside its 6 bytes and what the file says, as
+  // the report says too.
   check(memchr(port_number, '\0', sizeof port_number) != nullptr);
   check(reference_port(data, size) == port_number);
+  check(report.opened && report.value == port_number);
 
   // Device path from the port number: n = atoi - 1, or 4 (and "5").  At most
   // five characters, so atoi cannot overflow.
   long n = atoi(port_number) - 1;
   const bool fallback = n < 0;
   if (fallback) n = 4;
-  char ttyS_now[32];
-  memset(ttyS_now, 0, sizeof ttyS_now);
-  choose_device(ttyS_now, sizeof ttyS_now);
-  check(memchr(ttyS_now, '\0', sizeof ttyS_now) != nullptr);
-  check(is_ttys_path(ttyS_now, n));
+  const std::string ttyS_now = trn::device_from_port_number();
+  check(ttyS_now.size() <= trn::PANEL_DEVICE_MAX);
+  check(is_ttys_path(ttyS_now.c_str(), n));
   if (fallback) check(strcmp(port_number, "5") == 0);
 
   // TRN_DEVICE override: the input's first line (without NULs) names the
-  // device, and a heap buffer of a size taken from the input holds the path,
-  // so a write past its end is caught.
+  // device, under a length limit taken from the input.  A device name that
+  // does not fit is refused whole, never cut.
   std::string device;
   for (size_t i = 0; i < size && i < 64 && data[i] != '\n' && data[i] != '\0'; i++)
     device.push_back(static_cast<char>(data[i]));
-  const size_t buf_size = 1 + (size ? data[size - 1] % 40 : 0);
+  const size_t limit = size ? data[size - 1] % 40 : 0;
   snprintf(device_entry, sizeof device_entry, "TRN_DEVICE=%s", device.c_str());
   if (putenv(device_entry) != 0) abort();
-  char *path = new char[buf_size];
-  choose_device(path, buf_size);
-  // A device name that does not fit is refused whole: the path from trn.ini
-  // stays (cut to the buffer like any formatted write).
-  std::string expected = device.empty() || device.size() >= buf_size ? std::string(ttyS_now) : device;
-  check(expected.compare(0, buf_size - 1, path) == 0);
-  check(strlen(path) == std::min(expected.size(), buf_size - 1));
-  delete[] path;
+  bool too_long = false;
+  const std::string named = trn::device_from_environment(limit, &too_long);
+  check(too_long == (!device.empty() && device.size() > limit));
+  check(named == (too_long ? std::string() : device));
   unsetenv("TRN_DEVICE");
   return 0;
 }

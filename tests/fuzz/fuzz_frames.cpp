@@ -100,7 +100,7 @@ constexpr StatusBit status_table[] = {
 void check_decode(const Frame &f) {
   // Start from a pattern decode_status must overwrite completely.
   memset(CRADLE_BUTTON, 0xA5, sizeof CRADLE_BUTTON);
-  decode_status(f[3], f[4]);
+  trn::decode_status(f[3], f[4]);
   for (const StatusBit &bit : status_table)
     check(CRADLE_BUTTON[bit.element] == (f[bit.byte] & bit.mask));
 }
@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t *w = stream + i;
     check(isOkCMD(w) == (reference_valid(w) ? 1 : 0));
     unsigned char built[7];
-    build_frame(built, w[2], w[3], w[4]);
+    trn::build_frame(built, w[2], w[3], w[4]);
     check(built[0] == 0x1B && built[1] == 0x42 && built[6] == 0x0D);
     check(memcmp(built + 2, w + 2, 3) == 0);
     check(isOkCMD(built) == 1);
@@ -134,10 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   trn::FrameAssembler assembler;
   auto collect = [&got](const unsigned char *frame) {
     check(frame[0] == 0x1B && frame[1] == 0x42);
-    got.emplace_back(frame, frame + FRAME_LEN);
+    got.emplace_back(frame, frame + trn::FRAME_LEN);
   };
   auto collect_dropped = [&got](const unsigned char *bytes, int count) {
-    check(count >= 1 && count <= FRAME_LEN);
+    check(count >= 1 && count <= trn::FRAME_LEN);
     for (int b = 0; b < count; b++) got.push_back(Frame{bytes[b]});
   };
   size_t pos = 0;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "VXTRN.h"
-#include "app.h"
 #include "panel_test_util.h"
 
 using namespace panel_test;
@@ -284,10 +283,10 @@ TEST_F(LayoutTest, ButtonsSendTheirConnectedData) {
   gtk_entry_set_text(GTK_ENTRY(obj[VOLUME_SET_VALUE]), "12");
   gtk_entry_set_text(GTK_ENTRY(obj[BRIGHT_SET_VALUE]), "3");
   struct { const char *frame, *label; std::string sent; } cases[] = {
-      {"Volume Set", "Set", frame_hex(TYPE_VOLUME, 0x01, 0x0c)},
-      {"Brightness Set", "Set", frame_hex(TYPE_BRIGHTNESS, 0x01, 0x03)},
-      {"Audio Input/Output", "Read", frame_hex(TYPE_SWITCH, 0x01, 0)},
-      {"Other Control", "Read", frame_hex(TYPE_SWITCH, 0x00, 0)},
+      {"Volume Set", "Set", frame_hex(trn::TYPE_VOLUME, 0x01, 0x0c)},
+      {"Brightness Set", "Set", frame_hex(trn::TYPE_BRIGHTNESS, 0x01, 0x03)},
+      {"Audio Input/Output", "Read", frame_hex(trn::TYPE_SWITCH, 0x01, 0)},
+      {"Other Control", "Read", frame_hex(trn::TYPE_SWITCH, 0x00, 0)},
   };
   for (const auto &c : cases) {
     board.clear_received();
@@ -304,7 +303,8 @@ TEST_F(LayoutTest, ButtonsSendTheirConnectedData) {
 TEST_F(LayoutTest, ReadAndExitAreWired) {
   GtkWidget *exit = find_button(window, "Exit");
   ASSERT_NE(nullptr, exit);
-  // Exit ends every process of this name, so it is only looked at here.
+  // Exit is connected to the shell's exit handler (here the tests'
+  // stand-in: the real one ends every process of the program's name).
   EXPECT_NE(0u, g_signal_handler_find(exit, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
                                       reinterpret_cast<gpointer>(destroy), nullptr));
   GtkWidget *column = gtk_widget_get_parent(gtk_widget_get_parent(exit));

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "VXTRN.h"
+#include "gui.h"
 #include "panel.h"
 #include "panel_test_util.h"
 #include "serial.h"
-#include "support.h"
 
 namespace {
 
@@ -22,8 +22,8 @@ using trnsim::Input;
 
 bool on(int slot) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(obj[slot])); }
 
-const std::string kLedOn = panel_test::frame_hex(TYPE_NURSE_LED, 0x01, 0x00);
-const std::string kLedOff = panel_test::frame_hex(TYPE_NURSE_LED, 0x00, 0x00);
+const std::string kLedOn = panel_test::frame_hex(trn::TYPE_NURSE_LED, 0x01, 0x00);
+const std::string kLedOff = panel_test::frame_hex(trn::TYPE_NURSE_LED, 0x00, 0x00);
 
 class LiveStatusTest : public panel_test::PanelTest {
  protected:
@@ -32,14 +32,14 @@ class LiveStatusTest : public panel_test::PanelTest {
     if (HasFatalFailure() || IsSkipped()) return;
     board.set_line_rate(9600);
     nurse_onoff = 0;
-    set_status_handler(show_button_status);
+    trn::set_status_handler(trn::show_button_status);
     monitor_ = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
     ASSERT_NE(nullptr, monitor_);
-    ASSERT_TRUE(pump_until([] { return status_delivery(); }));
+    ASSERT_TRUE(pump_until([] { return trn::status_delivery(); }));
   }
   void TearDown() override {
     board.set_logger(nullptr);
-    set_fast_exchange(false);
+    trn::set_fast_exchange(false);
     if (monitor_) {
       CloseTRNService();
       g_thread_join(monitor_);
@@ -67,7 +67,7 @@ TEST_F(LiveStatusTest, QuickTapsEndWithTheNurseLedOff) {
     for (int tap_ms : {5, 30, 60, 120}) {
       SCOPED_TRACE(std::string(fast ? "fast" : "fixed") + " exchange, tap of " +
                    std::to_string(tap_ms) + " ms");
-      set_fast_exchange(fast);
+      trn::set_fast_exchange(fast);
       board.clear_received();
       std::thread finger;
       EXPECT_TRUE(settle(
@@ -94,7 +94,7 @@ TEST_F(LiveStatusTest, SecondEventRightBehindTheFirstIsShown) {
     for (int gap_ms : {10, 50}) {
       SCOPED_TRACE(std::string(fast ? "fast" : "fixed") + " exchange, " + std::to_string(gap_ms) +
                    " ms apart");
-      set_fast_exchange(fast);
+      trn::set_fast_exchange(fast);
       board.clear_received();
       std::thread hands;
       EXPECT_TRUE(settle(
@@ -148,15 +148,15 @@ TEST_F(LiveStatusTest, StatusFrameBeforeAReadBacksReplyIsNotTakenForIt) {
     unsigned char a, b;
     int box;
   } rows[] = {
-      {"Cradle before the volume", panel_test::frame_hex(TYPE_VOLUME, 0x00, 0x00), 0x01, 0x00,
+      {"Cradle before the volume", panel_test::frame_hex(trn::TYPE_VOLUME, 0x00, 0x00), 0x01, 0x00,
        BTN_CRADLE},
-      {"Vol Up before the membrane", panel_test::frame_hex(TYPE_MEMBRANE_LED, 0x04, 0x00), 0x00,
-       0x02, BTN_VOL_UP},
+      {"Vol Up before the membrane", panel_test::frame_hex(trn::TYPE_MEMBRANE_LED, 0x04, 0x00),
+       0x00, 0x02, BTN_VOL_UP},
   };
   for (bool fast : {false, true}) {
     for (const Row &row : rows) {
       SCOPED_TRACE(std::string(row.name) + (fast ? ", fast exchange" : ", fixed exchange"));
-      set_fast_exchange(fast);
+      trn::set_fast_exchange(fast);
       std::atomic<bool> sent{false};
       board.set_logger([&](const trnsim::LogEntry &e) {
         if (e.received && trnsim::hex(e.bytes) == row.before && !sent.exchange(true))

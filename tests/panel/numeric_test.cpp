@@ -47,9 +47,11 @@ TEST_F(NumericTest, SetSendsTheEntryOrRefusesIt) {
       {"Volume Set", "", "", nullptr},
       {"Volume Set", "07", "", nullptr},
       {"Volume Set", "16", "", nullptr},
-      {"Volume Set", "12", frame_hex(TYPE_VOLUME, 0x01, 0x0c), "The volume is set to 12 "},
-      {"Volume Set", "9", frame_hex(TYPE_VOLUME, 0x01, 0x09), "The volume pass into function is 9"},
-      {"Brightness Set", "15", frame_hex(TYPE_BRIGHTNESS, 0x01, 0x0f), "The brightness pass into function is f"},
+      {"Volume Set", "12", frame_hex(trn::TYPE_VOLUME, 0x01, 0x0c), "The volume is set to 12 "},
+      {"Volume Set", "9", frame_hex(trn::TYPE_VOLUME, 0x01, 0x09),
+       "The volume pass into function is 9"},
+      {"Brightness Set", "15", frame_hex(trn::TYPE_BRIGHTNESS, 0x01, 0x0f),
+       "The brightness pass into function is f"},
       {"Brightness Set", "x", "", nullptr},
   };
   for (const auto &c : cases) {
@@ -94,7 +96,7 @@ TEST_F(NumericTest, UpAndDownStepEntryAndBoardSeparately) {
   for (const auto &c : cases) {
     const bool volume = std::string(c.frame) == "Volume Set";
     const int slot = volume ? VOLUME_SET_VALUE : BRIGHT_SET_VALUE;
-    const uint8_t type = volume ? TYPE_VOLUME : TYPE_BRIGHTNESS;
+    const uint8_t type = volume ? trn::TYPE_VOLUME : trn::TYPE_BRIGHTNESS;
     const std::string word = volume ? "volume" : "brightness";
     trnsim::Settings s = board.settings();
     s.volume = s.brightness = 8;
@@ -142,7 +144,8 @@ TEST_F(NumericTest, SetAndStepTraceEveryLineInOrder) {
   gtk_entry_set_text(GTK_ENTRY(obj[VOLUME_SET_VALUE]), "12");
   StdoutCapture set_out;
   click("Volume Set", "Set");
-  EXPECT_EQ(exchange_trace(make_frame(TYPE_VOLUME, 0x01, 0x0c), make_frame(TYPE_VOLUME, 0x01, 0x0c)) +
+  EXPECT_EQ(exchange_trace(make_frame(trn::TYPE_VOLUME, 0x01, 0x0c),
+                           make_frame(trn::TYPE_VOLUME, 0x01, 0x0c)) +
                 "The volume pass into function is c\n"
                 "The volume is set to 12 \n"
                 " ------------- Volume Value --------------- c\n",
@@ -154,13 +157,14 @@ TEST_F(NumericTest, SetAndStepTraceEveryLineInOrder) {
   board.set_settings(s);
   StdoutCapture step_out;
   click("Brightness Set", " Up ");
-  EXPECT_EQ("current brightness value is 7\n"
-            "------- value pass into Brightness Down Up is 1\n" +
-                exchange_trace(make_frame(TYPE_BRIGHTNESS, 0x03, 0x00),
-                               make_frame(TYPE_BRIGHTNESS, 0x03, 0x04)) +
-                "------- value return fm Brightness Down Up is 4\n"
-                "brightness after change is 8\n",
-            step_out.text());
+  EXPECT_EQ(
+      "current brightness value is 7\n"
+      "------- value pass into Brightness Down Up is 1\n" +
+          exchange_trace(make_frame(trn::TYPE_BRIGHTNESS, 0x03, 0x00),
+                         make_frame(trn::TYPE_BRIGHTNESS, 0x03, 0x04)) +
+          "------- value return fm Brightness Down Up is 4\n"
+          "brightness after change is 8\n",
+      step_out.text());
   EXPECT_EQ("8", entry_text(BRIGHT_SET_VALUE));
 }
 
@@ -174,7 +178,7 @@ struct DelayCase {
 };
 
 TEST_F(NumericTest, DelayTimeStepsFromTheBoardAndSetsFromTheEntry) {
-  const std::string read = frame_hex(TYPE_PASS_DELAY, 0x00, 0);
+  const std::string read = frame_hex(trn::TYPE_PASS_DELAY, 0x00, 0);
   const DelayCase cases[] = {
       {10, "", " Up ", true, 0, "10"}, {1, "", "Down", true, 0, "1"},
       {3, "10", "Set", false, 10, "10"}, {3, "a", "Set", true, 0, "3"},
@@ -206,7 +210,8 @@ TEST_F(NumericTest, DelayTimeStepsFromTheBoardAndSetsFromTheEntry) {
       EXPECT_EQ(c.board_delay, board.settings().pass_delay) << label;
     } else {
       EXPECT_TRUE(dialogs.texts().empty()) << label;
-      EXPECT_EQ((std::vector<std::string>{read, frame_hex(TYPE_PASS_DELAY, 0x01, c.written)}), wire())
+      EXPECT_EQ((std::vector<std::string>{read, frame_hex(trn::TYPE_PASS_DELAY, 0x01, c.written)}),
+                wire())
           << label;
       EXPECT_EQ(c.written, board.settings().pass_delay) << label;
     }
@@ -232,7 +237,7 @@ TEST_F(NumericTest, BacklightComesBackOnByItself) {
   ASSERT_TRUE(pump_until([&] { return board.received_count() >= 2; }, 8000));
   EXPECT_GE(since(clicked), NOT_BEFORE);
   pump_for(300);
-  EXPECT_EQ((std::vector<std::string>{OFF, frame_hex(TYPE_BACKLIGHT, 0x01, 0)}), wire());
+  EXPECT_EQ((std::vector<std::string>{OFF, frame_hex(trn::TYPE_BACKLIGHT, 0x01, 0)}), wire());
   EXPECT_EQ(1, board.settings().backlight);
   std::string text = out.text();
   EXPECT_EQ(1, count_lines(text, "------- value to turn OFF backlight is 0"));
@@ -251,7 +256,7 @@ TEST_F(NumericTest, EachOffClickGetsItsOwnOn) {
   ASSERT_TRUE(pump_until([&] { return board.received_count() >= 4; }, 9000));
   EXPECT_GE(since(second), NOT_BEFORE);
   pump_for(300);
-  const std::string on = frame_hex(TYPE_BACKLIGHT, 0x01, 0);
+  const std::string on = frame_hex(trn::TYPE_BACKLIGHT, 0x01, 0);
   EXPECT_EQ((std::vector<std::string>{OFF, OFF, on, on}), wire());
 }
 

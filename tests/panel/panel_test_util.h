@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "gui.h"
 #include "panel.h"
-#include "support.h"
+#include "shell.h"
 
 namespace panel_test {
 

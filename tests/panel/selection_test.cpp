@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "VXTRN.h"
+#include "gui.h"
 #include "panel.h"
 #include "panel_test_util.h"
-#include "support.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "VXTRN.h"
+#include "gui.h"
 #include "panel.h"
 #include "panel_test_util.h"
-#include "support.h"
 
 namespace {
 
@@ -53,8 +53,8 @@ class StatusViewTest : public BoardTest {
   std::string status(unsigned char a, unsigned char b) {
     board.clear_received();
     StdoutCapture out;
-    decode_status(a, b);
-    show_button_status(a, b);
+    trn::decode_status(a, b);
+    trn::show_button_status(a, b);
     return out.text();
   }
   bool started_ = false;

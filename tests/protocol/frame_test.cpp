@@ -74,7 +74,7 @@ TEST(ReplyRule, StatusFramesAreNeverTheReplyButTheIntervalEcho) {
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(r.name);
-    EXPECT_EQ(r.reply, reply_for(r.command.data(), r.frame.data()));
+    EXPECT_EQ(r.reply, trn::reply_for(r.command.data(), r.frame.data()));
   }
 }
 
@@ -231,7 +231,7 @@ TEST_F(BoardTest, FastExchangeTracesWhatTheFixedOneTraces) {
     std::vector<int> results;
   };
   auto run = [&](bool fast, trnsim::Fault fault, int param) {
-    set_fast_exchange(fast);
+    trn::set_fast_exchange(fast);
     {
       // From a quiet line: an exchange with a good reply takes any piece of a
       // short reply that the run before left.
@@ -257,7 +257,7 @@ TEST_F(BoardTest, FastExchangeTracesWhatTheFixedOneTraces) {
     r.results.push_back(gpio[0]);
     r.trace = out.text();
     r.wire = wire();
-    set_fast_exchange(false);
+    trn::set_fast_exchange(false);
     return r;
   };
   struct Row {

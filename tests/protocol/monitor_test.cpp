@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "VXTRN.h"
+#include "gui.h"
 #include "panel.h"
 #include "serial.h"
-#include "support.h"
 
 namespace {
 
@@ -58,12 +58,12 @@ class MonitorTest : public BoardTest {
     BoardTest::SetUp();
     win_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_container_add(GTK_CONTAINER(win_), final_table());
-    set_status_handler(show_button_status);
+    trn::set_status_handler(trn::show_button_status);
     memset(CRADLE_BUTTON, 0, sizeof CRADLE_BUTTON);
     monitor_ = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);
     ASSERT_NE(nullptr, monitor_);
     // Until it runs, status frames that exchanges meet are not delivered.
-    ASSERT_TRUE(pump_until([] { return status_delivery(); }));
+    ASSERT_TRUE(pump_until([] { return trn::status_delivery(); }));
   }
 
   void TearDown() override {
@@ -262,7 +262,7 @@ TEST_F(MonitorTest, StatusFrameDuringExchangeIsDecodedOnceAfterIt) {
               {"before the reply, fast exchange", true, 60, 20}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    set_fast_exchange(row.fast);
+    trn::set_fast_exchange(row.fast);
     board.set_fault(trnsim::Fault::Delay, row.delay_ms);
     StdoutCapture out;
     std::thread sender([&] {
@@ -276,7 +276,7 @@ TEST_F(MonitorTest, StatusFrameDuringExchangeIsDecodedOnceAfterIt) {
     EXPECT_TRUE(pump_until([] { return active(BTN_CRADLE); }));
     pump_for(100);
     std::string trace = out.text();
-    set_fast_exchange(false);
+    trn::set_fast_exchange(false);
     EXPECT_EQ(0x01, CRADLE_BUTTON[CRADLE_STATUS]);
     const std::string key = "key ---> 1b 42 2 1 0 60 d 0 ";
     EXPECT_EQ(1, count_lines(trace, key)) << trace;
@@ -381,7 +381,7 @@ void run_monitor_without_wake_up() {
   setrlimit(RLIMIT_NOFILE, &limit);
   while (dup(0) >= 0) {
   }
-  if (service_wake_fd() >= 0) _exit(4);  // the descriptors were not used up
+  if (trn::service_wake_fd() >= 0) _exit(4);  // the descriptors were not used up
 
   memset(CRADLE_BUTTON, 0, sizeof CRADLE_BUTTON);
   GThread *monitor = g_thread_try_new("CradleButtonStatus", CradleButtonStatus, nullptr, nullptr);

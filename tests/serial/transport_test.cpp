@@ -44,8 +44,8 @@ std::string result_line(const unsigned char *b) {
 bool lock_free_for_others() {
   bool got = false;
   std::thread other([&] {
-    got = exchange_mutex.try_lock();
-    if (got) exchange_mutex.unlock();
+    got = trn::exchange_mutex.try_lock();
+    if (got) trn::exchange_mutex.unlock();
   });
   other.join();
   return got;
@@ -71,7 +71,7 @@ class TransportTest : public BoardTest {
 };
 
 TEST_F(TransportTest, WriteportTracesSixBytesAndSendsSeven) {
-  ExchangeLock exchange;
+  trn::ExchangeLock exchange;
   StdoutCapture out;
   int n = writeport(fd, kVolumeUp.data());
   std::string trace = out.text();
@@ -119,7 +119,7 @@ TEST_F(TransportTest, ReadportRepliesCompleteShortAndMissing) {
     int r;
     std::string trace;
     {
-      ExchangeLock exchange;
+      trn::ExchangeLock exchange;
       ASSERT_EQ(6, quiet_write());
       if (!row.reply.empty()) {
         board.send_raw(row.reply);
@@ -150,7 +150,7 @@ TEST_F(TransportTest, StrayInputIsTracedAfterTheReplyNeverTakenForIt) {
   unsigned char buf[7] = {};
   std::string trace;
   {
-    ExchangeLock exchange;
+    trn::ExchangeLock exchange;
     ASSERT_EQ(6, quiet_write());
     Bytes reply_and_more = reply;
     reply_and_more.insert(reply_and_more.end(), stray.begin(), stray.end());
@@ -186,7 +186,7 @@ TEST_F(TransportTest, ReadportFailures) {
     int r;
     std::string trace;
     {
-      ExchangeLock exchange;
+      trn::ExchangeLock exchange;
       ASSERT_EQ(6, quiet_write());
       StdoutCapture out;
       r = readport(row.port, buf);
@@ -208,7 +208,7 @@ TEST_F(TransportTest, ReadportAfterHangUpReturns) {
   int r;
   std::string trace;
   {
-    ExchangeLock exchange;
+    trn::ExchangeLock exchange;
     ASSERT_EQ(6, quiet_write());
     board.hang_up();
     HangGuard guard("readport after hang-up", 10);
@@ -232,7 +232,7 @@ TEST_F(TransportTest, ReadportAfterHangUpReturns) {
 TEST_F(TransportTest, ExchangeLockSpansTheWholeExchange) {
   ASSERT_TRUE(lock_free_for_others());
   {
-    ExchangeLock exchange;
+    trn::ExchangeLock exchange;
     ASSERT_EQ(6, quiet_write());
     EXPECT_FALSE(lock_free_for_others()) << "the monitor could read during an exchange";
     unsigned char buf[7] = {};
@@ -242,7 +242,7 @@ TEST_F(TransportTest, ExchangeLockSpansTheWholeExchange) {
   EXPECT_TRUE(lock_free_for_others());
 
   {
-    ExchangeLock exchange;
+    trn::ExchangeLock exchange;
     ASSERT_EQ(6, quiet_write());
   }
   EXPECT_EQ(1, isLOCK.load());
@@ -250,7 +250,7 @@ TEST_F(TransportTest, ExchangeLockSpansTheWholeExchange) {
   // A new exchange can start after an abandoned one, on any thread.
   std::thread other([&] {
     HangGuard guard("exchange after an abandoned one", 10);
-    ExchangeLock exchange;
+    trn::ExchangeLock exchange;
     StdoutCapture quiet;
     writeport(fd, kVolumeUp.data());
     unsigned char reply[7] = {};

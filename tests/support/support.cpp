@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <glib.h>
+
 #include <unistd.h>
 
 #include <chrono>
@@ -63,12 +65,6 @@ bool contains(const std::string &text, const std::string &needle) {
   return text.find(needle) != std::string::npos;
 }
 
-bool gui_available() {
-  static int state = -1;
-  if (state < 0) state = gtk_init_check(nullptr, nullptr) ? 1 : 0;
-  return state == 1;
-}
-
 bool pump_until(const std::function<bool()> &pred, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!pred()) {
@@ -85,28 +81,13 @@ void pump_for(int ms) {
   }
 }
 
-DialogAnswerer::DialogAnswerer() { source_ = g_timeout_add(20, &DialogAnswerer::poll, this); }
+namespace {
+bool no_display = false;
+}  // namespace
 
-DialogAnswerer::~DialogAnswerer() {
-  if (source_) g_source_remove(source_);
-}
+void note_no_display() { no_display = true; }
 
-gboolean DialogAnswerer::poll(gpointer self) {
-  auto *me = static_cast<DialogAnswerer *>(self);
-  GList *tops = gtk_window_list_toplevels();
-  for (GList *l = tops; l; l = l->next) {
-    GtkWidget *w = GTK_WIDGET(l->data);
-    if (GTK_IS_MESSAGE_DIALOG(w) && gtk_widget_get_visible(w)) {
-      gchar *text = nullptr;
-      g_object_get(w, "text", &text, nullptr);
-      me->texts_.push_back(text ? text : "");
-      g_free(text);
-      gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_CLOSE);
-    }
-  }
-  g_list_free(tops);
-  return TRUE;
-}
+bool display_missing() { return no_display; }
 
 void BoardTest::SetUp() {
   ASSERT_TRUE(board.start());

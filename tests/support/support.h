@@ -1,10 +1,10 @@
 // Helpers shared by the test suites: capturing the trace on stdout, a
 // simulated board on a pseudo-terminal with the serial service opened on it,
-// and driving the toolkit's main loop and its modal dialogs.
+// and running the main loop.  No toolkit here: the toolkit's helpers are in
+// gui.h.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <gtk/gtk.h>
 
 #include <functional>
 #include <string>
@@ -49,26 +49,15 @@ int count_lines(const std::string &text, const std::string &line);
 // Whether text contains needle.
 bool contains(const std::string &text, const std::string &needle);
 
-// Initialises the toolkit once.  False when there is no display.
-bool gui_available();
 // Runs the main loop until pred() holds or timeout_ms passes; pred's value.
 bool pump_until(const std::function<bool()> &pred, int timeout_ms = 5000);
 // Runs pending main-loop work for about ms milliseconds.
 void pump_for(int ms);
 
-// Answers modal message dialogs: every dialog that appears while this object
-// lives is recorded (its primary text) and closed.
-class DialogAnswerer {
- public:
-  DialogAnswerer();
-  ~DialogAnswerer();
-  const std::vector<std::string> &texts() const { return texts_; }
-
- private:
-  static gboolean poll(gpointer self);
-  guint source_ = 0;
-  std::vector<std::string> texts_;
-};
+// Called by a test that is skipped for want of a display, so that a binary
+// whose skipped tests all needed one reports itself as skipped (exit 77).
+void note_no_display();
+bool display_missing();
 
 // A simulated board on a pty, with the serial service opened on its slave.
 // Frames the board received are in board.received().

@@ -1,11 +1,12 @@
 // Configuration file reader: learns the serial port number from "./trn.ini"
 // (key "COM=", port n is /dev/ttyS(n-1)) and chooses the device path.
+#include "config.h"
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "config.h"
 
 char port_number[6] = {};
 const char *const init_serial[1] = {"COM="};
@@ -30,49 +31,63 @@ void parser_helper(char *result, const char *ch, const char *compare) {
   for (char *p = result; *p; p++) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
 }
 
-void read_config() {
+namespace trn {
+
+ConfigReport read_config() {
+  ConfigReport report;
   FILE *fp_ini = fopen("./trn.ini", "r");
   if (!fp_ini) {
-    puts("****** Serial Initial File No Detected ! ******\n"
-         "****** Default [9600-E:8:1] & /dev/ttyS4 ******\n");
-    return;
+    report.open_error = errno;
+    return report;
   }
+  report.opened = true;
   char ch[16];
   char tmp[16];
+  int keys = 0;
   for (;;) {
     memset(ch, 0, sizeof ch);
     // At most 15 characters: a whole short line, or the next piece of a long
     // one, which is then handled like a line of its own.
-    if (!fgets(ch, sizeof ch, fp_ini)) break;
+    if (!fgets(ch, sizeof ch, fp_ini)) {
+      report.read_failed = ferror(fp_ini) != 0;
+      break;
+    }
     // Drop the chunk's last character (a line's line feed).  A chunk that
     // starts with a NUL byte has no last character to drop.
     size_t len = strlen(ch);
     if (len > 0) ch[len - 1] = '\0';
-    if (strstr(ch, init_serial[0])) {
-      parser_helper(tmp, ch, init_serial[0]);
-      memset(port_number, 0, sizeof port_number);
-      memcpy(port_number, tmp, strnlen(tmp, sizeof port_number - 1));  // first 5 characters
+    if (!strstr(ch, init_serial[0])) {
+      report.ignored++;
+      continue;
     }
+    parser_helper(tmp, ch, init_serial[0]);
+    if (keys++ > 0) report.replaced++;
+    memset(port_number, 0, sizeof port_number);
+    memcpy(port_number, tmp, strnlen(tmp, sizeof port_number - 1));  // first 5 characters
+    report.value = port_number;
   }
   fclose(fp_ini);
+  return report;
 }
 
-void choose_device(char *ttyS_now, size_t size) {
+std::string device_from_port_number() {
   int n = atoi(port_number) - 1;
   if (n < 0) {
     snprintf(port_number, sizeof port_number, "5");
     n = 4;
   }
-  snprintf(ttyS_now, size, "/dev/ttyS%d", n);
-  // TRN_DEVICE names a device that COM=n cannot (a USB adapter, or the
-  // simulated board's pseudo-terminal).
-  const char *device = getenv("TRN_DEVICE");
-  if (!device || !*device) return;
-  if (strlen(device) >= size) {
-    // Cutting it would name some other device.
-    fprintf(stderr, "TRN_DEVICE ignored: longer than %zu characters (use a shorter link to it)\n",
-            size - 1);
-    return;
-  }
-  snprintf(ttyS_now, size, "%s", device);
+  return "/dev/ttyS" + std::to_string(n);
 }
+
+std::string device_from_environment(size_t max_length, bool *too_long) {
+  *too_long = false;
+  const char *device = getenv("TRN_DEVICE");
+  if (!device || !*device) return "";
+  if (strlen(device) > max_length) {
+    *too_long = true;
+    return "";
+  }
+  return device;
+}
+
+}  // namespace trn

@@ -1,24 +1,20 @@
 // Configuration reader: trn.ini contents (each case in a working directory
-// of its own) to the device path, the TRN_DEVICE override, and the text
-// helpers the reader uses.
+// of its own) to the device path and the reader's report, the TRN_DEVICE
+// override and its length rules, and the text helpers the reader uses.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "app.h"
+#include "config.h"
 #include "support.h"
 
 namespace {
-
-const char *const kMissingFileMessage =
-    "****** Serial Initial File No Detected ! ******\n"
-    "****** Default [9600-E:8:1] & /dev/ttyS4 ******\n\n";
-
 
 bool write_file(const char *name, const std::string &bytes) {
   FILE *f = fopen(name, "wb");
@@ -49,9 +45,11 @@ enum class Ini { None, File, Directory };
 
 struct Chosen {
   std::string path, trace, port_number;
+  trn::ConfigReport report;
 };
 
-// Runs the reader and the choice of port in a fresh working directory.
+// Runs the reader and the panel's choice of device in a fresh working
+// directory.  The reader prints nothing: trace is what it wrote.
 Chosen choose(Ini kind, const std::string &content = "") {
   WorkDir dir;
   EXPECT_TRUE(dir.ok());
@@ -61,13 +59,16 @@ Chosen choose(Ini kind, const std::string &content = "") {
     EXPECT_EQ(0, mkdir("trn.ini", 0755));
   }
   memset(port_number, 0, sizeof port_number);
-  char ttyS_now[32];
-  memset(ttyS_now, 0, sizeof ttyS_now);
+  Chosen c;
   StdoutCapture out;
-  read_config();
-  choose_device(ttyS_now, sizeof ttyS_now);
-  std::string trace = out.text();
-  return {ttyS_now, trace, port_number};
+  c.report = trn::read_config();
+  c.path = trn::device_from_port_number();
+  bool too_long = false;
+  const std::string named = trn::device_from_environment(trn::PANEL_DEVICE_MAX, &too_long);
+  if (!named.empty()) c.path = named;
+  c.trace = out.text();
+  c.port_number = port_number;
+  return c;
 }
 
 class ConfigTest : public ::testing::Test {
@@ -76,10 +77,12 @@ class ConfigTest : public ::testing::Test {
   DeviceEnv env_;
 };
 
-TEST_F(ConfigTest, NoFileMeansPortFiveWithAMessage) {
+TEST_F(ConfigTest, NoFileMeansPortFive) {
   Chosen c = choose(Ini::None);
   EXPECT_EQ("/dev/ttyS4", c.path);
-  EXPECT_EQ(kMissingFileMessage, c.trace);
+  EXPECT_EQ("", c.trace);
+  EXPECT_FALSE(c.report.opened);
+  EXPECT_EQ(ENOENT, c.report.open_error);
   EXPECT_EQ("5", c.port_number);
 }
 
@@ -132,6 +135,33 @@ TEST_F(ConfigTest, DirectoryNamedTrnIniReadsNothing) {
   Chosen c = choose(Ini::Directory);
   EXPECT_EQ("/dev/ttyS4", c.path);
   EXPECT_EQ("", c.trace);
+  EXPECT_TRUE(c.report.opened);
+  EXPECT_TRUE(c.report.read_failed);
+}
+
+// What the reader found and what it did not use: the value kept, the COM=
+// values a later one replaced, the pieces without the key.
+TEST_F(ConfigTest, ReportSaysWhatWasFoundAndNotUsed) {
+  struct Row {
+    const char *name, *content, *value;
+    int replaced, ignored;
+  } rows[] = {
+      {"one line", "COM=2\n", "2", 0, 0},
+      {"last COM= wins", "COM=2\nBAUD=9600\nCOM=3\n", "3", 1, 1},
+      {"value cut to five characters", "COM=123456789\n", "12345", 0, 0},
+      {"long line: its rest is a piece of its own", "COM=2 #serial port 2\n", "2 #se", 0, 1},
+      {"no key", "PORT=1\n\n", "", 0, 2},
+      {"empty file", "", "", 0, 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    Chosen c = choose(Ini::File, row.content);
+    EXPECT_TRUE(c.report.opened);
+    EXPECT_FALSE(c.report.read_failed);
+    EXPECT_EQ(row.value, c.report.value);
+    EXPECT_EQ(row.replaced, c.report.replaced);
+    EXPECT_EQ(row.ignored, c.report.ignored);
+  }
 }
 
 TEST_F(ConfigTest, TrnDeviceOverridesWhenSetAndNotEmpty) {
@@ -144,11 +174,20 @@ TEST_F(ConfigTest, TrnDeviceOverridesWhenSetAndNotEmpty) {
   c = choose(Ini::File, "COM=2\n");
   EXPECT_EQ("/dev/ttyS1", c.path);
 
-  // A path that does not fit the device buffer is refused whole, never cut
-  // into the name of some other device.
-  setenv("TRN_DEVICE", "/dev/serial/by-id/usb-0000-0000-if00-port0", 1);
+  // A path longer than the panel's 31 characters is refused whole, never
+  // cut into the name of some other device; trnctl takes it.
+  const std::string by_id = "/dev/serial/by-id/usb-0000-0000-if00-port0";
+  setenv("TRN_DEVICE", by_id.c_str(), 1);
   c = choose(Ini::File, "COM=2\n");
   EXPECT_EQ("/dev/ttyS1", c.path);
+  bool too_long = false;
+  EXPECT_EQ("", trn::device_from_environment(trn::PANEL_DEVICE_MAX, &too_long));
+  EXPECT_TRUE(too_long);
+  EXPECT_EQ(by_id, trn::device_from_environment(trn::ANY_DEVICE_LENGTH, &too_long));
+  EXPECT_FALSE(too_long);
+  const std::string longest(trn::PANEL_DEVICE_MAX, 'x');
+  setenv("TRN_DEVICE", longest.c_str(), 1);
+  EXPECT_EQ(longest, choose(Ini::File, "COM=2\n").path);
 }
 
 TEST(TextHelpers, StrStrip) {
