@@ -343,8 +343,8 @@ int main(int argc, char **argv) {
       // --push records the run (in the default database without --db);
       // TRN_RECORDS_URL pushes the runs of a unit, those given --dut.
       const bool push_given = selftest->count("--push") > 0;
-      so.push = line_database(so.push, push_given);
-      if (!push_given && !so.record && so.dut.empty()) so.push.clear();
+      if (push_given || so.record || !so.dut.empty())
+        so.push = line_database(so.push, push_given);
       if (!so.push.empty()) so.record = true;
     }
     if (so.report == "-")

@@ -25,6 +25,17 @@ namespace rec = trn::records;
 
 constexpr int kRecordsFailed = 1;
 
+// rec::conninfo_problem(), which reads the connection string with libpq:
+// a libpq that cannot be loaded ends the command with status 1 and says so,
+// naming where the string came from.
+std::string conninfo_problem(const char *where, const std::string &conninfo) {
+  try {
+    return rec::conninfo_problem(conninfo);
+  } catch (const rec::StoreError &e) {
+    throw Failure{kRecordsFailed, std::string(where) + ": " + e.what()};
+  }
+}
+
 // Rows of cells as lines, each column as wide as its widest cell, two spaces
 // between columns; the last column is not padded.
 std::vector<std::string> format_table(const std::vector<std::vector<std::string>> &rows,
@@ -169,7 +180,7 @@ std::string runs_text(long n) { return std::to_string(n) + (n == 1 ? " run" : " 
 // A --db that names the line's database: not with a password in it.
 void check_server_db(const std::string &db) {
   if (!rec::is_server_url(db)) return;
-  const std::string problem = rec::conninfo_problem(db);
+  const std::string problem = conninfo_problem("--db", db);
   if (!problem.empty()) throw Failure{kUsage, "--db: " + problem};
 }
 
@@ -247,7 +258,7 @@ std::string line_database(const std::string &push, bool given) {
   const char *where = given ? "--push" : "TRN_RECORDS_URL";
   if (given && url.empty()) throw Failure{kUsage, "--push: the connection string is empty"};
   if (url.empty()) return "";
-  const std::string problem = rec::conninfo_problem(url);
+  const std::string problem = conninfo_problem(where, url);
   if (!problem.empty()) throw Failure{kUsage, std::string(where) + ": " + problem};
   return url;
 }

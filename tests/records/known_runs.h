@@ -23,7 +23,9 @@ struct Result {
 };
 
 // Runs trnctl with args and waits for it (bounded by an alarm in the child).
-Result trnctl(const std::vector<std::string> &args) {
+// in_child, when given, runs in the child before trnctl; false ends the
+// child with status 77.
+Result trnctl(const std::vector<std::string> &args, bool (*in_child)() = nullptr) {
   Result r;
   FILE *out = tmpfile(), *err = tmpfile();
   pid_t pid = fork();
@@ -31,6 +33,7 @@ Result trnctl(const std::vector<std::string> &args) {
     dup2(fileno(out), 1);
     dup2(fileno(err), 2);
     alarm(60);
+    if (in_child && !in_child()) _exit(77);
     std::vector<char *> argv{const_cast<char *>(TRNCTL_PATH)};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);

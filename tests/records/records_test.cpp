@@ -1,12 +1,19 @@
 // The records database and `trnctl records`: yield figures from a known set
 // of runs, through the real program; two processes recording into one file
 // at once; runs left open by a dead process; the record's JSON keys; the
-// schema from an empty file; and the command's refusals.
+// schema from an empty file; the command's refusals; and a station without
+// a usable libpq.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 
 #include <deque>
 #include <map>
@@ -303,6 +310,48 @@ TEST(RecordsCommand, Refusals) {
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(contains(r.err, "TRN_RECORDS_URL: the connection string holds a password")) << r.err;
   unsetenv("TRN_RECORDS_URL");
+}
+
+// Where this binary's libpq is, the one trnctl loads: "" when unknown.
+std::string libpq_file() {
+  Dl_info info{};
+  char real[PATH_MAX];
+  if (!dladdr(reinterpret_cast<void *>(&PQlibVersion), &info) || !info.dli_fname ||
+      !realpath(info.dli_fname, real))
+    return "";
+  return real;
+}
+
+// In trnctl's child: libpq replaced by an empty file, in a mount namespace
+// of the child's own.
+bool without_libpq() {
+  static const std::string file = libpq_file();
+  return !file.empty() && unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("/dev/null", file.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+// Without a loadable libpq, what needs the line's database ends with status
+// 1 and names the library; the local records still work.
+TEST(RecordsCommand, NoLibpq) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  rec::open_store("r.db", rec::OpenMode::Create);
+  unsetenv("TRN_RECORDS_URL");
+  if (trnctl({"records", "--db", "r.db"}, without_libpq).status == 77)
+    GTEST_SKIP() << "cannot hide libpq (needs root for a private mount namespace)";
+  const std::vector<std::vector<std::string>> cases = {
+      {"records", "--db", "postgresql:///line?host=/nonexistent", "yield"},
+      {"records", "--db", "r.db", "push", "--push", "host=/nonexistent"},
+      {"-d", "/dev/null", "station", "--db", "r.db", "--push", "host=/nonexistent"},
+      {"-d", "/dev/null", "selftest", "--dut", "A", "--push", "host=/nonexistent"},
+  };
+  for (const auto &args : cases) {
+    const Result r = trnctl(args, without_libpq);
+    EXPECT_EQ(r.status, 1) << args[2] << ": " << r.err;
+    EXPECT_TRUE(contains(r.err, "the PostgreSQL client library (libpq5) cannot be used")) << r.err;
+  }
+  EXPECT_EQ(trnctl({"records", "--db", "r.db", "yield"}, without_libpq).status, 0);
 }
 
 }  // namespace
