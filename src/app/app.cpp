@@ -22,8 +22,7 @@ namespace {
 void choose_port(char *ttyS_now, size_t size) {
   const trn::ConfigReport config = trn::read_config();
   if (!config.opened)
-    puts("****** Serial Initial File No Detected ! ******\n"
-         "****** Default [9600-E:8:1] & /dev/ttyS4 ******\n");
+    puts("****** Serial Initial File No Detected ! ******\n****** Default [9600-E:8:1] & /dev/ttyS4 ******\n");
   std::string device = trn::device_from_port_number();
   bool too_long = false;
   const std::string named = trn::device_from_environment(trn::PANEL_DEVICE_MAX, &too_long);

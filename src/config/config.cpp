@@ -76,7 +76,9 @@ std::string device_from_port_number() {
     snprintf(port_number, sizeof port_number, "5");
     n = 4;
   }
-  return "/dev/ttyS" + std::to_string(n);
+  char path[32];
+  snprintf(path, sizeof path, "/dev/ttyS%d", n);
+  return path;
 }
 
 std::string device_from_environment(size_t max_length, bool *too_long) {
