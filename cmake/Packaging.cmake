@@ -46,6 +46,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TRN_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# trnctl loads libpq when it first reaches the line's database, so
+# dpkg-shlibdeps cannot see it among the binaries' libraries.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpq5")
 
 # Only the DEB generator: no source package target.
 set(CPACK_SOURCE_GENERATOR "")

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build, run, test and package trndemo,
 # when any of them is missing.  Needs root (or sudo) only when something is
-# missing.  dpkg-dev and file compute the Debian package's dependencies.
+# missing.  dpkg-dev and file compute the Debian package's dependencies;
+# postgresql is the server the tests of the line's database start.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtk2.0-dev libglib2.0-dev libx11-dev libgtest-dev
           libgmock-dev libbenchmark-dev xvfb xauth psmisc util-linux libcli11-dev nlohmann-json3-dev
-          libsqlite3-dev dpkg-dev file)
+          libsqlite3-dev libpq-dev postgresql dpkg-dev file)
 if [ "${TRN_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi

@@ -128,6 +128,9 @@ trnctl records --db x.db y|yield
 trnctl records yield --by |day station
 trnctl p|ports
 trnctl watch --r|--reconnect
+trnctl records p|push
+trnctl records push --p|--push
+trnctl station --p|--push
 EOF
 
 echo "--- apt-get remove"

@@ -4,7 +4,8 @@
 # socket in that folder and on no TCP port, trusting local connections as the
 # role postgres.
 #
-#   pg-test-server.sh start DIR   creates DIR/data, starts the server, and
+#   pg-test-server.sh start DIR   creates DIR/data (unless it is there from
+#                                 an earlier start), starts the server, and
 #                                 prints the socket folder (for host=...)
 #   pg-test-server.sh stop DIR    stops it (fast shutdown) and waits
 #
@@ -50,8 +51,11 @@ case "$cmd" in
         exit 1
       fi
     fi
-    as_owner "$bin/initdb" --auth=trust -U postgres -E UTF8 --no-locale -D "$dir/data" \
-      >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
+    # Started again after a stop: the same cluster, as after an outage.
+    if [ ! -f "$dir/data/PG_VERSION" ]; then
+      as_owner "$bin/initdb" --auth=trust -U postgres -E UTF8 --no-locale -D "$dir/data" \
+        >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
+    fi
     # No TCP at all; the socket lives beside the data.  fsync off: a test
     # cluster is thrown away, and the tests measure the client, not the disk.
     as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \

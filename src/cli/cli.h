@@ -166,9 +166,10 @@ struct SelftestOptions {
   double button_timeout_s = 10;
   std::string report;  // empty: no report
   std::string dut;
-  bool record = false;  // --db given: the run goes into the records database
+  bool record = false;  // --db or a line database: the run goes into the records database
   std::string db;       // empty: the default database
   std::string station, operator_name;  // empty: the defaults
+  std::string push;     // the line's database (--push or TRN_RECORDS_URL); empty: none
 };
 int run_selftest(const Options &o, const SelftestOptions &so);
 

@@ -227,6 +227,10 @@ int main(int argc, char **argv) {
       ->type_name("NAME");
   selftest->add_option("--operator", so.operator_name, "The operator (default: the login name)")
       ->type_name("NAME");
+  selftest->add_option("--push", so.push,
+                       "Then push the recorded runs to the line's database (default: "
+                       "TRN_RECORDS_URL); no password in it")
+      ->type_name("URL");
   CLI::App *ports = app.add_subcommand("ports", "List the serial ports the kernel has (sysfs)");
   StationArgs station;
   add_station_command(app, station);
@@ -339,6 +343,15 @@ int main(int argc, char **argv) {
       throw Failure{kUsage, "--report: the path is empty"};
     so.record = selftest->count("--db") > 0;
     if (so.record && so.db.empty()) throw Failure{kUsage, "--db: the path is empty"};
+    if (selftest->parsed()) {
+      check_local_db(so.db);
+      // --push records the run (in the default database without --db);
+      // TRN_RECORDS_URL pushes the runs of a unit, those given --dut.
+      const bool push_given = selftest->count("--push") > 0;
+      if (push_given || so.record || !so.dut.empty())
+        so.push = line_database(so.push, push_given);
+      if (!so.push.empty()) so.record = true;
+    }
     if (so.report == "-")
       throw Failure{kUsage, "--report: '-' is not a file here; --json prints the record on "
                             "standard output"};

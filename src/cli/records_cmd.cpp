@@ -1,16 +1,20 @@
-// `trnctl records`: lists the runs in the records database, newest first
-// (text, JSON one run a line, or CSV), shows whole runs with their steps, and
-// computes the yield per group.  Results on standard output, messages on
-// standard error; a database that cannot be opened or read is exit status 1.
+// `trnctl records`: lists the runs in the records database (a station's
+// file or the line's database), newest first (text, JSON one run a line, or
+// CSV), shows whole runs with their steps, computes the yield per group, and
+// pushes a station's waiting runs to the line's database.  Results on
+// standard output, messages on standard error; a database that cannot be
+// opened or read is exit status 1.
 #include "records_cmd.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli.h"
 #include "output.h"
+#include "server.h"
 #include "store.h"
 
 namespace trnctl {
@@ -20,6 +24,17 @@ namespace {
 namespace rec = trn::records;
 
 constexpr int kRecordsFailed = 1;
+
+// rec::conninfo_problem(), which reads the connection string with libpq:
+// a libpq that cannot be loaded ends the command with status 1 and says so,
+// naming where the string came from.
+std::string conninfo_problem(const char *where, const std::string &conninfo) {
+  try {
+    return rec::conninfo_problem(conninfo);
+  } catch (const rec::StoreError &e) {
+    throw Failure{kRecordsFailed, std::string(where) + ": " + e.what()};
+  }
+}
 
 // Rows of cells as lines, each column as wide as its widest cell, two spaces
 // between columns; the last column is not padded.
@@ -160,6 +175,15 @@ std::string since_of(const RecordsArgs &a) {
   return since;
 }
 
+std::string runs_text(long n) { return std::to_string(n) + (n == 1 ? " run" : " runs"); }
+
+// A --db that names the line's database: not with a password in it.
+void check_server_db(const std::string &db) {
+  if (!rec::is_server_url(db)) return;
+  const std::string problem = conninfo_problem("--db", db);
+  if (!problem.empty()) throw Failure{kUsage, "--db: " + problem};
+}
+
 // The listing's own options are refused with show and yield.
 void refuse_listing_options(const RecordsArgs &a, const char *command, bool since_too) {
   std::vector<const char *> given;
@@ -171,6 +195,27 @@ void refuse_listing_options(const RecordsArgs &a, const char *command, bool sinc
   if (!given.empty())
     throw Failure{kUsage, std::string("records ") + command + ": " + given.front() +
                               " applies to the listing only"};
+}
+
+// records push: everything waiting, as long as the server answers.
+int run_push(const RecordsArgs &a, bool json) {
+  check_local_db(a.db);
+  const std::string url = line_database(a.push_url, a.push->count("--push") > 0);
+  if (url.empty())
+    throw Failure{kUsage, "records push: no line database: give --push URL or set TRN_RECORDS_URL"};
+  rec::PushReport r;
+  try {
+    auto local = rec::open_store(a.db, rec::OpenMode::Existing);
+    r = rec::push_outbox(*local, url, rec::PushLimits::everything());
+  } catch (const rec::StoreError &e) {
+    throw Failure{kRecordsFailed, std::string("records: ") + e.what()};
+  }
+  if (json)
+    print_json(rec::Json{{"pushed", r.pushed}, {"waiting", r.waiting}});
+  else
+    print_line(std::to_string(r.pushed) + " pushed, " + std::to_string(r.waiting) + " waiting");
+  if (!r.error.empty()) throw Failure{kRecordsFailed, "records push: " + r.error};
+  return kDone;
 }
 
 }  // namespace
@@ -188,7 +233,7 @@ CLI::App *add_records_command(CLI::App &app, RecordsArgs &a) {
   r->add_flag("--json", a.json, "One JSON record per run and line");
   r->add_flag("--csv", a.csv, "CSV with a header line");
   r->footer("Exit status: 0 done, 1 the database cannot be opened or read (or show found\n"
-            "nothing), 2 usage.  See trnctl(1).");
+            "nothing, or push did not reach the line's database), 2 usage.  See trnctl(1).");
   a.records = r;
   a.show = r->add_subcommand("show", "Whole runs with their steps: one run, or every run of a unit");
   // Checked in run_records: the id may also come after "--".
@@ -198,7 +243,43 @@ CLI::App *add_records_command(CLI::App &app, RecordsArgs &a) {
   a.yield->add_option("--by", a.by, "One group per UTC day or per station (default: one group)")
       ->type_name("day|station");
   a.yield->fallthrough();
+  a.push = r->add_subcommand("push", "Upload the runs waiting in this station's database to the "
+                                     "line's database");
+  a.push->add_option("--push", a.push_url,
+                     "The line's database (default: TRN_RECORDS_URL); no password in it")
+      ->type_name("URL");
+  a.push->fallthrough();
   return r;
+}
+
+std::string line_database(const std::string &push, bool given) {
+  const char *env = getenv("TRN_RECORDS_URL");
+  const std::string url = given ? push : env ? env : "";
+  const char *where = given ? "--push" : "TRN_RECORDS_URL";
+  if (given && url.empty()) throw Failure{kUsage, "--push: the connection string is empty"};
+  if (url.empty()) return "";
+  const std::string problem = conninfo_problem(where, url);
+  if (!problem.empty()) throw Failure{kUsage, std::string(where) + ": " + problem};
+  return url;
+}
+
+void check_local_db(const std::string &db) {
+  if (rec::is_server_url(db))
+    throw Failure{kUsage, "--db: runs are recorded in a local file and pushed from there to the "
+                          "line's database, given with --push"};
+}
+
+std::string push_message(const rec::PushReport &r, bool after_failure) {
+  const std::string wait = r.waiting == 0      ? "none waits"
+                           : r.waiting == 1    ? "1 run waits"
+                                               : std::to_string(r.waiting) + " runs wait";
+  if (!r.error.empty()) return "push: " + r.error + " (" + wait + ")";
+  if (r.out_of_time)
+    return "push: " + runs_text(r.pushed) + " pushed, " + wait + " for the next push (its time "
+           "is up)";
+  if (after_failure) return "push: the line's database answers again: " + runs_text(r.pushed) +
+                            " pushed, " + wait;
+  return "";
 }
 
 int run_records(const RecordsArgs &a, bool json_given) {
@@ -207,9 +288,11 @@ int run_records(const RecordsArgs &a, bool json_given) {
   setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   const bool json = json_given || a.json;
   if (a.records->count("--db") > 0 && a.db.empty()) throw Failure{kUsage, "--db: the path is empty"};
-  const bool showing = a.show->parsed(), yielding = a.yield->parsed();
+  const bool showing = a.show->parsed(), yielding = a.yield->parsed(), pushing = a.push->parsed();
   if (showing) refuse_listing_options(a, "show", true);
   if (yielding) refuse_listing_options(a, "yield", false);
+  if (pushing) refuse_listing_options(a, "push", true);
+  check_server_db(a.db);
   if (json && a.csv) throw Failure{kUsage, "records: --json and --csv exclude each other"};
   if (!a.outcome.empty() && !rec::is_run_outcome(a.outcome))
     throw Failure{kUsage, "--outcome: " + shown(a.outcome) +
@@ -222,8 +305,10 @@ int run_records(const RecordsArgs &a, bool json_given) {
   const std::string since = since_of(a);
   if (showing && a.key.empty()) throw Failure{kUsage, "records show: ID is required"};
 
+  if (pushing) return run_push(a, json);
+
   try {
-    auto store = rec::open_store(a.db, rec::OpenMode::Existing);
+    auto store = rec::open_reader(a.db);
     if (showing) {
       const std::vector<rec::Run> runs = store->show(a.key);
       if (runs.empty())

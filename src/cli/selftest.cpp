@@ -4,7 +4,8 @@
 // settings, and have the operator work each button and jack (--buttons,
 // station).  Every step prints PASS or FAIL as it ends.  `selftest` wraps a
 // run with its summary line, its JSON report (written whole or not at all)
-// and, with --db, its row in the records database.
+// and, with --db or a line database, its row in the records database, then
+// pushes the waiting runs to the line's database.
 //
 // Whatever ends the run early (SIGINT or SIGTERM, standard output that
 // cannot be written, a hang-up) ends it after the step under way, and the
@@ -24,6 +25,8 @@
 #include <utility>
 
 #include "output.h"
+#include "push.h"
+#include "records_cmd.h"
 #include "store.h"
 
 namespace trnctl {
@@ -584,7 +587,8 @@ std::string default_operator() {
 
 int run_selftest(const Options &o, const SelftestOptions &so) {
   if (so.record && so.dut.empty())
-    throw Failure{kUsage, "--db: a run is recorded for a unit: --dut ID is needed"};
+    throw Failure{kUsage, std::string(so.push.empty() ? "--db" : "--push") +
+                              ": a run is recorded for a unit: --dut ID is needed"};
   if (!so.report.empty()) prepare_report(so.report);
   TestOptions t;
   t.buttons = so.buttons;
@@ -601,7 +605,7 @@ int run_selftest(const Options &o, const SelftestOptions &so) {
                      {"buttons", so.buttons}, {"button_timeout_s", so.button_timeout_s}};
   run.device = o.device;
   run.started = rec::utc_now();
-  std::unique_ptr<rec::Store> store;
+  std::unique_ptr<rec::LocalStore> store;
   try {
     if (so.record) {
       store = rec::open_store(so.db, rec::OpenMode::Create);
@@ -642,6 +646,13 @@ int run_selftest(const Options &o, const SelftestOptions &so) {
       fprintf(stderr, "trnctl: records: %s\n", e.what());
       recorded = false;
     }
+  }
+  // Whatever the push does, the run is kept: it waits for the next one.
+  if (store && !so.push.empty()) {
+    rec::PushLimits limits = rec::PushLimits::after_run();
+    limits.stop = &stop_requested;
+    const std::string said = push_message(rec::push_outbox(*store, so.push, limits), false);
+    if (!said.empty()) fprintf(stderr, "trnctl: %s\n", said.c_str());
   }
   if (result.ending == Ending::PortUnusable) throw Failure{kPortFailed, result.port_message};
   if (result.ending == Ending::Interrupted) return kInterrupted;

@@ -4,7 +4,8 @@
 // steps, shows the verdict large, records the run and prompts again.
 // Standard output carries one line per finished run (or its JSON record),
 // for a script that watches the station; everything for the operator goes to
-// standard error.
+// standard error.  With a line database, the recorded runs are pushed to it
+// from a thread of their own while the operator goes on.
 #include "station.h"
 
 #include <poll.h>
@@ -14,6 +15,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,8 @@
 #include <memory>
 
 #include "output.h"
+#include "push.h"
+#include "records_cmd.h"
 #include "selftest.h"
 #include "store.h"
 
@@ -249,6 +253,48 @@ void show_verdict(const rec::Run &run, bool colour) {
   fflush(stderr);
 }
 
+// Pushes the station's runs to the line's database after each one (and the
+// runs left waiting, at the start), and tells the operator, between units
+// and at the end, of a push that failed and of the first that went after.
+// Before the prompt it gives the push of the last run a moment (most take
+// milliseconds, or fail at once), so that what it says comes with its unit;
+// a slower one goes on while the operator does, and is told of later.
+class LinePush {
+ public:
+  LinePush(const std::string &db, const std::string &url) {
+    if (url.empty()) return;
+    rec::PushLimits limits = rec::PushLimits::after_run();
+    limits.stop = &stop_requested;
+    pusher_ = std::make_unique<rec::Pusher>(db, url, limits);
+    pusher_->kick();
+  }
+  ~LinePush() {
+    if (!pusher_) return;
+    pusher_->finish();
+    tell();
+  }
+  LinePush(const LinePush &) = delete;
+  LinePush &operator=(const LinePush &) = delete;
+
+  void after_run() {
+    if (pusher_) pusher_->kick();
+  }
+  void tell() {
+    if (!pusher_) return;
+    pusher_->settle(std::chrono::seconds(1));
+    for (const rec::PushReport &r : pusher_->take_reports()) {
+      const std::string said = push_message(r, failing_);
+      if (!said.empty()) fprintf(stderr, "trnctl: %s\n", said.c_str());
+      failing_ = !r.error.empty();
+    }
+    fflush(stderr);
+  }
+
+ private:
+  std::unique_ptr<rec::Pusher> pusher_;
+  bool failing_ = false;
+};
+
 }  // namespace
 
 CLI::App *add_station_command(CLI::App &app, StationArgs &a) {
@@ -260,6 +306,10 @@ CLI::App *add_station_command(CLI::App &app, StationArgs &a) {
       ->type_name("NAME");
   s->add_option("--operator", a.operator_name, "The operator (default: the login name)")
       ->type_name("NAME");
+  s->add_option("--push", a.push,
+                 "Push each recorded run to the line's database (default: TRN_RECORDS_URL); "
+                 "no password in it")
+      ->type_name("URL");
   s->add_option("--dut-pattern", a.dut_pattern,
                  "Ids must match this extended regular expression whole")
       ->type_name("REGEX");
@@ -276,6 +326,8 @@ CLI::App *add_station_command(CLI::App &app, StationArgs &a) {
 int run_station(const Options &o, const StationArgs &a) {
   if (a.command->count("--db") > 0 && a.db.empty())
     throw Failure{kUsage, "--db: the path is empty"};
+  check_local_db(a.db);
+  const std::string line = line_database(a.push, a.command->count("--push") > 0);
   TestOptions t;
   t.buttons = true;
   t.button_timeout_s = seconds_option("--button-timeout", a.button_timeout);
@@ -293,7 +345,7 @@ int run_station(const Options &o, const StationArgs &a) {
                         {"answer_timeout_s", t.answer_timeout_s},
                         {"dut_pattern", a.dut_pattern.empty() ? Json() : Json(a.dut_pattern)}};
 
-  std::unique_ptr<rec::Store> store;
+  std::unique_ptr<rec::LocalStore> store;
   try {
     store = rec::open_store(a.db, rec::OpenMode::Create);
     if (int n = store->close_abandoned(station))
@@ -305,9 +357,11 @@ int run_station(const Options &o, const StationArgs &a) {
   Console console(STDIN_FILENO);
   t.op = &console;
   const bool colour = isatty(STDERR_FILENO) == 1;
+  LinePush push(a.db, line);
 
   for (;;) {
     if (stop_requested.load()) return kInterrupted;  // at the prompt: nothing to record
+    push.tell();
     console.forget_typeahead();
     fputs("DUT id: ", stderr);
     fflush(stderr);
@@ -346,6 +400,7 @@ int run_station(const Options &o, const StationArgs &a) {
     } catch (const rec::StoreError &e) {
       not_recorded = e.what();
     }
+    if (not_recorded.empty()) push.after_run();
     show_verdict(run, colour);
     if (o.json || a.json)
       print_json(rec::to_json(run));

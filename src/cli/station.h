@@ -1,6 +1,7 @@
 // `trnctl station`: the production line's loop.  The operator scans each
 // unit's id, the self-test runs with the operator's checks and the button
-// steps, the verdict is shown large, and every run is recorded.
+// steps, the verdict is shown large, and every run is recorded, then pushed
+// to the line's database when there is one.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@ namespace trnctl {
 
 struct StationArgs {
   std::string db;  // empty: the default database
+  std::string push;  // the line's database (--push, else TRN_RECORDS_URL); empty: none
   std::string station, operator_name;  // empty: host name, login name
   std::string dut_pattern;              // empty: any id
   bool no_visual = false;

@@ -1,10 +1,12 @@
 // The records' tables and statements, written once for every database that
 // keeps them: plain SQL that SQLite and PostgreSQL both take, parameters as
 // $1, $2 ... (SQLite binds them by those names), times as ISO 8601 text in
-// UTC, which sorts as time, and JSON values as text.
+// UTC, which sorts as time, and JSON values as text.  The station's SQLite
+// file and the line's PostgreSQL database have the same tables.
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace trn::records::sql {
 
@@ -12,12 +14,14 @@ namespace trn::records::sql {
 // n to n + 1.  "@SEQ@" stands for the database's own auto-numbered primary
 // key (the order runs were inserted in, which breaks ties of start times);
 // "@KEYED@" ends a table that the database may store in its primary key's
-// order alone, without a second copy of the key (SQLite's WITHOUT ROWID).
+// order alone, without a second copy of the key (SQLite's WITHOUT ROWID);
+// "@TIME@" is a time's text type, compared byte by byte whatever the
+// database's language (PostgreSQL's COLLATE "C").
 inline const char *const kMigrations[] = {
     // Version 1: runs and their steps.  A run is open while its outcome is
     // NULL; owner is "host pid start-time" of the process that opened it.
     R"sql(
-CREATE TABLE runs (
+CREATE TABLE IF NOT EXISTS runs (
   seq @SEQ@,
   id TEXT NOT NULL UNIQUE,
   dut TEXT NOT NULL,
@@ -27,7 +31,7 @@ CREATE TABLE runs (
   tool TEXT NOT NULL,
   version TEXT NOT NULL,
   plan INTEGER NOT NULL,
-  started TEXT NOT NULL,
+  started @TIME@ NOT NULL,
   ended TEXT,
   outcome TEXT CHECK (outcome IN ('pass', 'fail', 'error', 'aborted')),
   try INTEGER NOT NULL,
@@ -40,11 +44,11 @@ CREATE TABLE runs (
   passed INTEGER NOT NULL DEFAULT 0,
   planned INTEGER NOT NULL DEFAULT 0
 );
-CREATE INDEX runs_dut ON runs (dut, started);
-CREATE INDEX runs_started ON runs (started);
-CREATE INDEX runs_outcome ON runs (outcome, started);
-CREATE INDEX runs_open ON runs (station) WHERE outcome IS NULL;
-CREATE TABLE steps (
+CREATE INDEX IF NOT EXISTS runs_dut ON runs (dut, started);
+CREATE INDEX IF NOT EXISTS runs_started ON runs (started);
+CREATE INDEX IF NOT EXISTS runs_outcome ON runs (outcome, started);
+CREATE INDEX IF NOT EXISTS runs_open ON runs (station) WHERE outcome IS NULL;
+CREATE TABLE IF NOT EXISTS steps (
   run_id TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
   pos INTEGER NOT NULL,
   name TEXT NOT NULL,
@@ -64,8 +68,35 @@ CREATE TABLE steps (
     R"sql(
 ALTER TABLE runs ADD COLUMN reason TEXT;
 )sql",
+    // Version 3: when the run reached the line's database (UTC, ISO 8601).
+    // In a station's file, NULL marks a run still waiting to be pushed (its
+    // outbox); on the server, it is when the run arrived.  And the failed
+    // steps by run, which yield reads: a line's database holds millions of
+    // steps, few of them failed.
+    R"sql(
+ALTER TABLE runs ADD COLUMN pushed TEXT;
+CREATE INDEX IF NOT EXISTS runs_unpushed ON runs (seq) WHERE pushed IS NULL AND outcome IS NOT NULL;
+CREATE INDEX IF NOT EXISTS steps_failed ON steps (run_id, name) WHERE outcome = 'fail';
+)sql",
 };
 inline constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
+
+enum class Dialect { Sqlite, Postgres };
+
+// kMigrations[from] with its tokens in the dialect's words.
+inline std::string migration(int from, Dialect d) {
+  const bool pg = d == Dialect::Postgres;
+  const std::pair<const char *, const char *> words[] = {
+      {"@SEQ@", pg ? "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY" : "INTEGER PRIMARY KEY"},
+      {"@KEYED@", pg ? "" : "WITHOUT ROWID"},
+      {"@TIME@", pg ? "TEXT COLLATE \"C\"" : "TEXT"},
+  };
+  std::string text = kMigrations[from];
+  for (const auto &w : words)
+    for (size_t at; (at = text.find(w.first)) != std::string::npos;)
+      text.replace(at, std::string(w.first).size(), w.second);
+  return text;
+}
 
 // The try is counted in the statement that inserts the run.
 inline const char *const kBeginRun = R"sql(
@@ -126,6 +157,35 @@ inline const char *const kNewestFirst = " ORDER BY r.started DESC, r.seq DESC";
 inline const char *const kShowWhere = " WHERE r.id = $1 OR r.dut = $1 ORDER BY r.started, r.seq";
 inline const char *const kRunSteps =
     " FROM steps s WHERE s.run_id = $1 ORDER BY s.pos";
+
+// The outbox: completed runs not yet pushed, in the order they were
+// inserted, and marking one pushed.
+inline const char *const kUnpushedWhere =
+    " WHERE r.pushed IS NULL AND r.outcome IS NOT NULL ORDER BY r.seq LIMIT $1";
+inline const char *const kUnpushedCount =
+    "SELECT COUNT(*) FROM runs WHERE pushed IS NULL AND outcome IS NOT NULL";
+inline const char *const kMarkPushed = "UPDATE runs SET pushed = $2 WHERE id = $1";
+
+// A completed run as the line's database receives it: every column a
+// record has, the station's own try, when it arrived.  kUploadRunColumns
+// values per run, in this order; a run already there is left as it is.
+inline const char *const kUploadRuns =
+    "INSERT INTO runs (id, dut, station, operator, tool, version, plan, started, ended, "
+    "outcome, try, options, device, board, model, firmware, duration_ms, passed, planned, "
+    "reason, pushed) VALUES ";
+inline constexpr int kUploadRunColumns = 21;
+inline const char *const kUploadRunsEnd = " ON CONFLICT (id) DO NOTHING RETURNING id";
+inline const char *const kUploadSteps =
+    "INSERT INTO steps (run_id, pos, name, outcome, start_ms, ms, written, read, tries, why) "
+    "VALUES ";
+inline constexpr int kUploadStepColumns = 10;
+
+// "($first, $first+1, ... $first+n-1)": one row of a many-row VALUES list.
+inline std::string values_row(int first, int n) {
+  std::string row = "(";
+  for (int i = 0; i < n; ++i) row += (i ? ", $" : "$") + std::to_string(first + i);
+  return row + ")";
+}
 
 inline const char *const kYieldRuns = R"sql(
 SELECT dut, station, started, outcome FROM runs

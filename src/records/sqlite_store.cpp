@@ -14,6 +14,8 @@
 #include <pwd.h>
 #include <sstream>
 
+#include "rows.h"
+#include "server.h"
 #include "sql.h"
 #include "store.h"
 
@@ -81,12 +83,7 @@ class Stmt {
   }
   long long column_number(int c) const { return sqlite3_column_int64(stmt_, c); }
   bool column_null(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
-  Json column_json(int c) const {
-    if (column_null(c)) return Json();
-    const std::string text = column_text(c);
-    Json v = Json::parse(text, nullptr, false);
-    return v.is_discarded() ? Json(text) : v;  // not JSON (written by hand): the text itself
-  }
+  Json column_json(int c) const { return json_of_text(column_text(c), column_null(c)); }
 
  private:
   int index(int n) const {
@@ -142,7 +139,7 @@ bool owner_alive(const std::string &tag) {
   return process_start_time(pid) == start;
 }
 
-class SqliteStore : public Store {
+class SqliteStore : public LocalStore {
  public:
   SqliteStore(const std::string &path, OpenMode mode) : path_(path) {
     int flags = SQLITE_OPEN_READWRITE | (mode == OpenMode::Create ? SQLITE_OPEN_CREATE : 0);
@@ -277,6 +274,46 @@ class SqliteStore : public Store {
     return runs;
   }
 
+  std::vector<Run> unpushed(int limit) override {
+    std::vector<Run> runs;
+    guarded([&] {
+      Transaction t(*this, false);
+      Stmt s(db_, std::string("SELECT ") + sql::kRunColumns + " FROM runs r" +
+                      sql::kUnpushedWhere);
+      s.number(1, limit);
+      while (s.step()) runs.push_back(read_run(s));
+      Stmt st(db_, std::string("SELECT ") + sql::kStepColumns + sql::kRunSteps);
+      for (Run &r : runs) {
+        st.text(1, r.id);
+        while (st.step()) r.steps.push_back(read_step(st));
+        st.reset();
+      }
+      t.commit();
+    });
+    return runs;
+  }
+
+  long unpushed_count() override {
+    long n = 0;
+    guarded([&] {
+      Stmt s(db_, sql::kUnpushedCount);
+      if (s.step()) n = static_cast<long>(s.column_number(0));
+    });
+    return n;
+  }
+
+  void mark_pushed(const std::vector<std::string> &ids, const std::string &when) override {
+    guarded([&] {
+      Transaction t(*this);
+      Stmt u(db_, sql::kMarkPushed);
+      for (const std::string &id : ids) {
+        u.text(1, id).text(2, when).run();
+        u.reset();
+      }
+      t.commit();
+    });
+  }
+
   YieldInput yield_input(const std::string &since) override {
     YieldInput in;
     guarded([&] {
@@ -364,12 +401,7 @@ class SqliteStore : public Store {
       throw StoreError("schema version " + std::to_string(v) + " is newer than this trnctl's (" +
                        std::to_string(sql::kSchemaVersion) + ")");
     for (; v < sql::kSchemaVersion; ++v) {
-      std::string text = sql::kMigrations[v];
-      for (auto word : {std::make_pair("@SEQ@", "INTEGER PRIMARY KEY"),
-                        std::make_pair("@KEYED@", "WITHOUT ROWID")})
-        for (size_t at; (at = text.find(word.first)) != std::string::npos;)
-          text.replace(at, std::strlen(word.first), word.second);
-      exec(text);
+      exec(sql::migration(v, sql::Dialect::Sqlite));
       exec("PRAGMA user_version = " + std::to_string(v + 1));
     }
     t.commit();
@@ -383,44 +415,6 @@ class SqliteStore : public Store {
     } catch (const StoreError &e) {
       throw StoreError(path_ + ": " + e.what());
     }
-  }
-
-  static Run read_run(const Stmt &s) {
-    Run r;
-    r.id = s.column_text(0);
-    r.dut = s.column_text(1);
-    r.station = s.column_text(2);
-    r.operator_name = s.column_text(3);
-    r.tool = s.column_text(4);
-    r.version = s.column_text(5);
-    r.plan = static_cast<int>(s.column_number(6));
-    r.started = s.column_text(7);
-    r.ended = s.column_text(8);
-    r.outcome = s.column_text(9);
-    r.try_number = static_cast<int>(s.column_number(10));
-    r.options = s.column_json(11);
-    r.device = s.column_text(12);
-    r.board = s.column_text(13);
-    r.model = s.column_text(14);
-    r.firmware = s.column_text(15);
-    r.duration_ms = s.column_null(16) ? -1 : static_cast<long>(s.column_number(16));
-    r.passed = static_cast<int>(s.column_number(17));
-    r.planned = static_cast<int>(s.column_number(18));
-    r.reason = s.column_text(19);
-    return r;
-  }
-
-  static Step read_step(const Stmt &s) {
-    Step st;
-    st.name = s.column_text(1);
-    st.outcome = s.column_text(2);
-    st.start_ms = static_cast<long>(s.column_number(3));
-    st.ms = static_cast<long>(s.column_number(4));
-    st.written = s.column_json(5);
-    st.read = s.column_json(6);
-    st.tries = static_cast<int>(s.column_number(7));
-    st.why = s.column_text(8);
-    return st;
   }
 
   std::string path_;
@@ -462,11 +456,21 @@ std::string default_database() {
   return base + "/trnctl/records.db";
 }
 
-std::unique_ptr<Store> open_store(const std::string &where, OpenMode mode) {
-  if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0)
-    throw StoreError("PostgreSQL databases are not supported by this trnctl");
-  if (where.empty() && mode == OpenMode::Create) make_folders(default_database());
-  return std::make_unique<SqliteStore>(where.empty() ? default_database() : where, mode);
+std::unique_ptr<LocalStore> open_store(const std::string &path, OpenMode mode) {
+  if (is_server_url(path))
+    throw StoreError(path + ": runs are recorded in a local file, and pushed to the line's "
+                            "database from there");
+  if (path.empty() && mode == OpenMode::Create) make_folders(default_database());
+  return std::make_unique<SqliteStore>(path.empty() ? default_database() : path, mode);
+}
+
+bool is_server_url(const std::string &where) {
+  return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
+}
+
+std::unique_ptr<Store> open_reader(const std::string &where) {
+  if (is_server_url(where)) return connect_server(where, ServerLimits::reading());
+  return open_store(where, OpenMode::Existing);
 }
 
 bool parse_since(const std::string &text, std::string *out) {

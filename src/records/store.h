@@ -1,8 +1,9 @@
-// Where runs are kept.  A Store is one open database: runs are inserted when
-// they start and completed when they end, and read back for `trnctl
-// records`.  The local store is SQLite; a shared server can implement the
-// same interface with the same tables (see sql.h) and the same yield
-// computation (yield.h).
+// Where runs are kept.  A Store is one open database that runs are read
+// from for `trnctl records`: a station's SQLite file or the line's
+// PostgreSQL database.  A LocalStore, the station's file, also records: runs
+// are inserted when they start and completed when they end, and kept as its
+// outbox until they have been pushed to the line's database.  Both have the
+// same tables (sql.h) and give the same yield (yield.h).
 #pragma once
 
 #include <memory>
@@ -27,10 +28,23 @@ struct Filter {
   std::string since;  // a UTC date or time, as normalised by parse_since()
 };
 
+// Reading.
 class Store {
  public:
   virtual ~Store() = default;
 
+  // Runs, newest first, without their steps (or with them when steps).
+  virtual std::vector<Run> list(const Filter &f, bool steps) = 0;
+  // The run with this id, or every run of this DUT, oldest first, with steps.
+  virtual std::vector<Run> show(const std::string &id_or_dut) = 0;
+  // What compute_yield() needs: completed runs in start-time order, and the
+  // failed steps of the fail runs that started since (empty: all).
+  virtual YieldInput yield_input(const std::string &since) = 0;
+};
+
+// A station's own database: recording, and the outbox.
+class LocalStore : public Store {
+ public:
   // Inserts run as open (no outcome, no end) and sets run.try_number to the
   // number of earlier runs of run.dut in this database + 1, in the same
   // transaction.  run.id and run.started must be set.
@@ -45,13 +59,13 @@ class Store {
   // this machine) stay open.  Returns how many were closed.
   virtual int close_abandoned(const std::string &station) = 0;
 
-  // Runs, newest first, without their steps (or with them when steps).
-  virtual std::vector<Run> list(const Filter &f, bool steps) = 0;
-  // The run with this id, or every run of this DUT, oldest first, with steps.
-  virtual std::vector<Run> show(const std::string &id_or_dut) = 0;
-  // What compute_yield() needs: completed runs in start-time order, and the
-  // failed steps of the fail runs that started since (empty: all).
-  virtual YieldInput yield_input(const std::string &since) = 0;
+  // The outbox: at most limit completed runs not yet pushed, with their
+  // steps, in the order they were inserted.  Open runs wait until they end.
+  virtual std::vector<Run> unpushed(int limit) = 0;
+  virtual long unpushed_count() = 0;
+  // Marks these runs pushed at this time (UTC, ISO 8601), in one
+  // transaction.
+  virtual void mark_pushed(const std::vector<std::string> &ids, const std::string &when) = 0;
 };
 
 enum class OpenMode {
@@ -63,9 +77,18 @@ enum class OpenMode {
 // ~/.local/share/trnctl/records.db.
 std::string default_database();
 
-// Opens the database at where (a file path; empty for the default one),
-// bringing its schema up to date.  Throws StoreError.
-std::unique_ptr<Store> open_store(const std::string &where, OpenMode mode);
+// Opens the SQLite file at path (empty for the default one), bringing its
+// schema up to date.  Throws StoreError.
+std::unique_ptr<LocalStore> open_store(const std::string &path, OpenMode mode);
+
+// True when where names a PostgreSQL database (postgresql://... or
+// postgres://...) rather than a file.
+bool is_server_url(const std::string &where);
+
+// Opens a records database to read: the line's PostgreSQL database when
+// where is a server URL, else the SQLite file (which must exist).  Throws
+// StoreError.
+std::unique_ptr<Store> open_reader(const std::string &where);
 
 // "2026-12-08" or "2026-12-08T10:15[:02]" (UTC, a trailing Z allowed) as the
 // text runs' start times are compared with; false when it is neither.

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../records/pg_server.h"
 #include "../serial/hang_guard.h"
 #include "board.h"
 
@@ -295,6 +296,53 @@ TEST_F(Station, TwoStationsShareOneDatabase) {
   EXPECT_EQ((std::map<std::string, std::set<int>>{
                 {"SN-A", {1}}, {"SN-B", {1}}, {"SN-SHARED", {1, 2}}}),
             tries);
+}
+
+// The line's database stops during a station's runs and starts again: the
+// station says so and goes on, the runs wait in its file and reach the
+// server in the order they were tested, each once.  Then a selftest given
+// --push records in the default database and pushes its run.
+TEST_F(Station, LineDatabaseGoesAwayAndComesBack) {
+  PgServer server;
+  if (!server.start() && server.missing()) {
+    GTEST_SKIP() << "no PostgreSQL server programs";
+  }
+  ASSERT_TRUE(server.running()) << "the test server did not start";
+  const std::string db = fresh_db("station_line.db"), url = server.url();
+  const std::vector<std::string> ids = {"SN-1", "SN-2", "SN-3", "SN-4", ""};
+  size_t scans = 0;
+  Session s = run_station(args(board, db, "bench-1", {"--no-visual", "--push", url}),
+                          [&](const Prompt &p) {
+    if (p.kind != Prompt::Dut) {
+      work(board, p.what);
+      return std::string();
+    }
+    if (scans == 1) server.stop();
+    if (scans == 3) {
+      EXPECT_TRUE(server.start());
+    }
+    return ids.at(scans++) + "\n";
+  });
+  EXPECT_EQ(0, s.status) << s.screen;
+  EXPECT_EQ((std::vector<std::string>{"SN-1 pass 1", "SN-2 pass 1", "SN-3 pass 1", "SN-4 pass 1"}),
+            s.out);
+  const size_t failed = s.screen.find("trnctl: push: " + url + ": connection to server");
+  EXPECT_NE(std::string::npos, failed) << s.screen;
+  EXPECT_LT(failed, s.screen.find("trnctl: push: the line's database answers again")) << s.screen;
+  const std::vector<std::string> order = {"SN-1", "SN-2", "SN-3", "SN-4"};
+  EXPECT_EQ(order, server.column("SELECT dut FROM runs ORDER BY seq", "postgres"));
+  const Session rest = run_station({"records", "--db", db, "push", "--push", url}, nullptr);
+  EXPECT_EQ((std::vector<std::string>{"0 pushed, 0 waiting"}), rest.out);
+
+  const std::string data = testing::TempDir() + "station_line_data";
+  fresh_db("station_line_data/trnctl/records.db");
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  s = run_station({"-d", board.slave_path(), "selftest", "--dut", "SN-5", "--push", url}, nullptr);
+  unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(0, s.status) << s.screen;
+  EXPECT_EQ(1u, records_of(data + "/trnctl/records.db").size());
+  EXPECT_EQ((std::vector<std::string>{"SN-1", "SN-2", "SN-3", "SN-4", "SN-5"}),
+            server.column("SELECT dut FROM runs ORDER BY seq", "postgres"));
 }
 
 }  // namespace
