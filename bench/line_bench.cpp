@@ -1,7 +1,7 @@
 // The line's database at production size, on a PostgreSQL server of its own
 // (scripts/pg-test-server.sh in a temporary folder, stopped at the end):
 // - 100,000 runs of the station's 32 steps (four stations, 30 days, retests,
-//   some error and aborted runs) seeded through the upload a push uses;
+//   some error and aborted runs) filled through the upload a push uses;
 // - `trnctl records --db URL yield` over them, the program as it is run, with
 //   each grouping, and `records --dut` and `records show` of one unit
 //   (median of 5, and the slowest);
@@ -25,7 +25,7 @@
 namespace {
 
 // Uploads the made-up runs in batches, as pushes do.
-void seed(const std::string &url, long runs) {
+void fill(const std::string &url, long runs) {
   auto server = rec::connect_server(url, rec::ServerLimits::reading());
   std::vector<rec::Run> batch;
   const std::string now = rec::utc_now();
@@ -74,15 +74,15 @@ int main(int argc, char **argv) {
   int rc = 0;
   try {
     double t0 = bench::now_ms();
-    seed(url, runs);
-    const double seed_s = (bench::now_ms() - t0) / 1000;
+    fill(url, runs);
+    const double fill_s = (bench::now_ms() - t0) / 1000;
     // What the server's autovacuum does in its own time: statistics for the
     // planner, pages marked all-visible for index-only scans.
     if (!server.exec("VACUUM ANALYZE", "line").empty()) throw rec::StoreError("VACUUM failed");
     const std::vector<std::string> size = server.column(
         "SELECT COUNT(*) || ' runs, ' || (SELECT COUNT(*) FROM steps) || ' steps, ' || "
         "pg_size_pretty(pg_database_size('line')) FROM runs", "line");
-    printf("seeded %ld runs in %.1f s (%.0f runs/s): %s\n", runs, seed_s, runs / seed_s,
+    printf("filled %ld runs in %.1f s (%.0f runs/s): %s\n", runs, fill_s, runs / fill_s,
            size.empty() ? "?" : size[0].c_str());
 
     time_command("trnctl records --db URL yield", {"records", "--db", url, "yield"});

@@ -30,7 +30,7 @@ namespace rec = trn::records;
 namespace {
 
 // Fills the file in one transaction through the records' own statements.
-bool seed(const std::string &path, long runs) {
+bool fill(const std::string &path, long runs) {
   rec::open_store(path, rec::OpenMode::Create);  // the schema
   sqlite3 *db = nullptr;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
@@ -53,7 +53,7 @@ bool seed(const std::string &path, long runs) {
     text(begin, 2, r.dut);
     text(begin, 3, r.station);
     text(begin, 4, r.operator_name);
-    text(begin, 5, "seed 1 1");
+    text(begin, 5, "bench 1 1");
     text(begin, 6, r.tool);
     text(begin, 7, r.version);
     number(begin, 8, r.plan);
@@ -129,13 +129,13 @@ int main(int argc, char **argv) {
   int rc = 0;
   try {
     double t0 = bench::now_ms();
-    if (!seed(db, runs)) throw rec::StoreError("seeding failed");
-    // Seeded without syncing: put it on the disk now, so that no measured
+    if (!fill(db, runs)) throw rec::StoreError("filling failed");
+    // Filled without syncing: put it on the disk now, so that no measured
     // commit pays for flushing the whole file.
     sync();
     struct stat st {};
     stat(db.c_str(), &st);
-    printf("seeded %ld runs of %d steps in %.1f s: %.0f MB\n", runs, kStepCount,
+    printf("filled %ld runs of %d steps in %.1f s: %.0f MB\n", runs, kStepCount,
            (bench::now_ms() - t0) / 1000, st.st_size / 1e6);
 
     time_command("trnctl records yield", {"records", "--db", db, "yield"});
