@@ -216,6 +216,7 @@ trnctl_no_uart() {
   expect_rc 4 || return
   [ -z "$out" ] || fail "output on a failed port: $(one_line "$out")" || return
   [[ $err == "trnctl: $1: "* ]] || fail "no message naming the port: $(one_line "$err")" || return
+  [[ $err == *"no UART behind this port"* ]] || fail "the message does not say there is no UART: $(one_line "$err")" || return
   note=$err
 }
 

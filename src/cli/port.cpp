@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "cli.h"
 #include "config.h"
 #include "output.h"
+#include "ports.h"
 #include "serial.h"
 
 namespace trnctl {
@@ -52,6 +54,17 @@ extern "C" void on_stop_signal(int) {
 
 extern "C" void on_alarm(int) {
   if (stop_requested.load()) alarm(1);
+}
+
+// A node the kernel keeps with no UART behind it fails as a broken port
+// does (an I/O error); saying which it is spares a hunt for a cable fault.
+std::string no_uart_note(const std::string &path) {
+  struct stat st;
+  trn::SerialPortInfo info;
+  if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+      trn::serial_port_of(st.st_rdev, sys_roots(), &info) && info.no_uart)
+    return "; the kernel has no UART behind this port";
+  return "";
 }
 
 }  // namespace
@@ -118,7 +131,8 @@ Port::Port(const Options &options) : path_(options.device) {
     const char *verb = error == trn::PortError::Configure ? "cannot configure" : "cannot open";
     const std::string origin =
         options.device_origin.empty() ? "" : " (" + options.device_origin + ")";
-    throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) + origin};
+    throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) +
+                                   no_uart_note(path_) + origin};
   }
   line_.attach(fd_);
   // What the port holds now was sent before this run (a reply to an earlier
