@@ -79,6 +79,24 @@ bool Line::feed(const unsigned char *bytes, long n, const LineSink &sink) {
   return done;
 }
 
+bool Line::read_and_feed(size_t want, const LineSink &sink, LineResult *r) {
+  unsigned char chunk[CHUNK];
+  const ssize_t got = read(port_, chunk, std::min(want, CHUNK));
+  if (got < 0 && errno == EINTR) return false;  // a signal: the caller looks again
+  if (got <= 0) {
+    // End of file (the far end hung up) or a failed read.
+    r->end = got < 0 ? LineEnd::Failed : LineEnd::HungUp;
+    r->err = got < 0 ? errno : 0;
+    return true;
+  }
+  r->got += got;
+  if (feed(chunk, got, sink)) {
+    r->end = LineEnd::Done;
+    return true;
+  }
+  return false;
+}
+
 LineResult Line::read_until(Clock::time_point deadline, const LineSink &sink,
                             const std::atomic<bool> *interrupt) {
   LineResult r;
@@ -106,20 +124,7 @@ LineResult Line::read_until(Clock::time_point deadline, const LineSink &sink,
       return r;
     }
     if (ready == 0) continue;
-    unsigned char chunk[CHUNK];
-    const ssize_t got = read(port_, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      // End of file (the far end hung up) or a failed read.
-      r.end = got < 0 ? LineEnd::Failed : LineEnd::HungUp;
-      r.err = got < 0 ? errno : 0;
-      return r;
-    }
-    r.got += got;
-    if (feed(chunk, got, sink)) {
-      r.end = LineEnd::Done;
-      return r;
-    }
+    if (read_and_feed(CHUNK, sink, &r)) return r;
   }
 }
 
@@ -141,20 +146,8 @@ LineResult Line::drain(const LineSink &sink) {
         return r;
       }
     }
-    unsigned char chunk[CHUNK];
     const size_t want = pending > 0 ? std::min(CHUNK, static_cast<size_t>(pending)) : CHUNK;
-    const ssize_t got = read(port_, chunk, want);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      r.end = got < 0 ? LineEnd::Failed : LineEnd::HungUp;
-      r.err = got < 0 ? errno : 0;
-      return r;
-    }
-    r.got += got;
-    if (feed(chunk, got, sink)) {
-      r.end = LineEnd::Done;
-      return r;
-    }
+    if (read_and_feed(want, sink, &r)) return r;
   }
 }
 

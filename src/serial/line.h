@@ -147,6 +147,9 @@ class Line {
  private:
   // Feeds n bytes; true when the sink had what it waited for.
   bool feed(const unsigned char *bytes, long n, const LineSink &sink);
+  // Reads at most want bytes and feeds them.  True when that ends the call,
+  // with *r saying how (the sink had its frame, the port hung up or failed).
+  bool read_and_feed(size_t want, const LineSink &sink, LineResult *r);
 
   int port_ = -1;
   FrameAssembler assembler_;
