@@ -19,25 +19,10 @@
 #include "VXTRN.h"
 #include "app.h"
 #include "config.h"
+#include "driver_speed.h"
 #include "gui.h"
 #include "panel.h"
 #include "serial.h"
-
-// tcgetattr is wrapped (link option): a driver that keeps a speed of its
-// own is faked by what it reads back.
-namespace {
-speed_t driver_keeps_speed = 0;  // 0: tcgetattr as it is
-}  // namespace
-
-extern "C" int __real_tcgetattr(int, struct termios *);
-extern "C" int __wrap_tcgetattr(int f, struct termios *t) {
-  const int r = __real_tcgetattr(f, t);
-  if (r == 0 && driver_keeps_speed != 0) {
-    cfsetispeed(t, driver_keeps_speed);
-    cfsetospeed(t, driver_keeps_speed);
-  }
-  return r;
-}
 
 namespace {
 

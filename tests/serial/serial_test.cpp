@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver_speed.h"
 #include "hang_guard.h"
 #include "serial.h"
 #include "support.h"
@@ -45,22 +46,6 @@ std::vector<termios> applied_to(int f) {
   return out;
 }
 }  // namespace
-
-// tcgetattr is wrapped as well: a driver that keeps a speed of its own is
-// faked by what it reads back.
-namespace {
-speed_t driver_keeps_speed = 0;  // 0: tcgetattr as it is
-}  // namespace
-
-extern "C" int __real_tcgetattr(int, struct termios *);
-extern "C" int __wrap_tcgetattr(int f, struct termios *t) {
-  const int r = __real_tcgetattr(f, t);
-  if (r == 0 && driver_keeps_speed != 0) {
-    cfsetispeed(t, driver_keeps_speed);
-    cfsetospeed(t, driver_keeps_speed);
-  }
-  return r;
-}
 
 extern "C" int __real_tcsetattr(int, int, const struct termios *);
 extern "C" int __wrap_tcsetattr(int f, int action, const struct termios *t) {
