@@ -16,6 +16,7 @@
 #include "output.h"
 #include "server.h"
 #include "store.h"
+#include "text.h"
 
 namespace trnctl {
 
@@ -273,7 +274,8 @@ std::string push_message(const rec::PushReport &r, bool after_failure) {
   const std::string wait = r.waiting == 0      ? "none waits"
                            : r.waiting == 1    ? "1 run waits"
                                                : std::to_string(r.waiting) + " runs wait";
-  if (!r.error.empty()) return "push: " + r.error + " (" + wait + ")";
+  // The error may quote the server, and names the database redacted.
+  if (!r.error.empty()) return "push: " + trn::terminal_text(r.error) + " (" + wait + ")";
   if (r.out_of_time)
     return "push: " + runs_text(r.pushed) + " pushed, " + wait + " for the next push (its time "
            "is up)";

@@ -7,7 +7,6 @@
 // connect and answer limits) and the stop flag, so that a server or network
 // that stops answering costs a station a bounded time; a connection that
 // overran is closed, and the server rolls back what it had not committed.
-#include <dlfcn.h>
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -18,6 +17,8 @@
 #include <mutex>
 #include <set>
 
+#include "conninfo.h"
+#include "libpq.h"
 #include "rows.h"
 #include "server.h"
 #include "sql.h"
@@ -26,56 +27,12 @@ namespace trn::records {
 
 namespace {
 
-// The functions of libpq used here, found in the library once loaded.
-#define TRN_LIBPQ_FUNCTIONS(F)                                                           \
-  F(PQconninfoParse) F(PQconninfoFree) F(PQfreemem) F(PQconnectStartParams)               \
-  F(PQconnectPoll) F(PQstatus) F(PQerrorMessage) F(PQsetNoticeProcessor)                  \
-  F(PQsetnonblocking) F(PQsocket) F(PQfinish) F(PQsendQuery) F(PQsendQueryParams)         \
-  F(PQflush) F(PQconsumeInput) F(PQisBusy) F(PQgetResult) F(PQresultStatus)               \
-  F(PQresultErrorField) F(PQresultErrorMessage) F(PQntuples) F(PQgetisnull)               \
-  F(PQgetvalue) F(PQgetlength) F(PQclear)
-
-struct Libpq {
-#define TRN_LIBPQ_POINTER(name) decltype(&::name) name = nullptr;
-  TRN_LIBPQ_FUNCTIONS(TRN_LIBPQ_POINTER)
-#undef TRN_LIBPQ_POINTER
-};
-
-// libpq, loaded on first use; throws StoreError when it cannot be.
-const Libpq &pq() {
-  static Libpq lib;
-  static std::string missing;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    void *h = dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
-    if (!h) {
-      missing = dlerror();
-      return;
-    }
-#define TRN_LIBPQ_FIND(name)                                       \
-  lib.name = reinterpret_cast<decltype(lib.name)>(dlsym(h, #name)); \
-  if (!lib.name && missing.empty()) missing = std::string("no ") + #name;
-    TRN_LIBPQ_FUNCTIONS(TRN_LIBPQ_FIND)
-#undef TRN_LIBPQ_FIND
-  });
-  if (!missing.empty())
-    throw StoreError("the PostgreSQL client library (libpq5) cannot be used: " + missing);
-  return lib;
-}
-
 // The schema's version lives in a table of one row.
 const char *const kVersionTable = "records_schema_version";
 // Held while a database's schema is made or migrated: one station at a time.
 constexpr long long kSchemaLock = 0x74726e7265637331LL;
 // At most this many parameters in one statement (the protocol allows 65535).
 constexpr int kMaxParams = 30000;
-
-std::string first_line(const char *text) {
-  std::string s = text ? text : "";
-  s = s.substr(0, s.find('\n'));
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\r')) s.pop_back();
-  return s.empty() ? "unknown error" : s;
-}
 
 // Text as the server takes it: UTF-8, each byte that is not part of a
 // well-formed sequence replaced by U+FFFD, as the records' JSON does.  A
@@ -519,7 +476,7 @@ class PgStore : public ServerStore {
     try {
       body();
     } catch (const StoreError &e) {
-      throw StoreError(name_ + ": " + e.what());
+      throw StoreError(redacted(name_) + ": " + redact_text(e.what(), name_));
     }
   }
 
@@ -528,25 +485,6 @@ class PgStore : public ServerStore {
 };
 
 }  // namespace
-
-std::string conninfo_problem(const std::string &conninfo, bool *password) {
-  if (password) *password = false;
-  char *error = nullptr;
-  PQconninfoOption *options = pq().PQconninfoParse(conninfo.c_str(), &error);
-  if (!options) {
-    const std::string why = error ? first_line(error) : "out of memory";
-    pq().PQfreemem(error);
-    return "not a connection string: " + why;
-  }
-  bool has = false;
-  for (const PQconninfoOption *o = options; o->keyword; ++o)
-    if (std::strcmp(o->keyword, "password") == 0 && o->val && o->val[0]) has = true;
-  pq().PQconninfoFree(options);
-  if (!has) return "";
-  if (password) *password = true;
-  return "the connection string holds a password: give it in ~/.pgpass, in PGPASSWORD or in "
-         "a service file (~/.pg_service.conf, PGSERVICEFILE), never on the command line";
-}
 
 std::unique_ptr<ServerStore> connect_server(const std::string &conninfo,
                                             const ServerLimits &limits) {

@@ -46,7 +46,7 @@ PushReport push_outbox(LocalStore &local, const std::string &conninfo, const Pus
       report.pushed += static_cast<int>(batch.size());
     }
   } catch (const StoreError &e) {
-    report.error = e.what();
+    report.error = redact_text(e.what(), conninfo);
   }
   try {
     report.waiting = local.unpushed_count();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "conninfo.h"
 #include "store.h"
 
 namespace trn::records {
@@ -29,13 +30,6 @@ struct ServerLimits {
   static ServerLimits reading() { return {}; }
 };
 
-// "" when conninfo (a URL or key=value words) may be used; otherwise why
-// not ("not a connection string: ...", "the connection string holds a
-// password: ..."): a password belongs in ~/.pgpass, PGPASSWORD or a service
-// file, never on a command line.
-// *password is set when the reason is a password.
-std::string conninfo_problem(const std::string &conninfo, bool *password = nullptr);
-
 class ServerStore : public Store {
  public:
   // Uploads completed runs with their steps, in order, in one transaction,
@@ -47,7 +41,7 @@ class ServerStore : public Store {
 
 // Connects to the line's database and brings its schema up to date (made on
 // first use; several stations may do it at once).  Throws StoreError, its
-// text starting with conninfo.
+// text starting with the database's redacted() name.
 std::unique_ptr<ServerStore> connect_server(const std::string &conninfo,
                                             const ServerLimits &limits);
 

@@ -458,7 +458,7 @@ std::string default_database() {
 
 std::unique_ptr<LocalStore> open_store(const std::string &path, OpenMode mode) {
   if (is_server_url(path))
-    throw StoreError(path + ": runs are recorded in a local file, and pushed to the line's "
+    throw StoreError(redacted(path) + ": runs are recorded in a local file, and pushed to the line's "
                             "database from there");
   if (path.empty() && mode == OpenMode::Create) make_folders(default_database());
   return std::make_unique<SqliteStore>(path.empty() ? default_database() : path, mode);
