@@ -19,6 +19,7 @@
 
 #include "conninfo.h"
 #include "libpq.h"
+#include "lookup.h"
 #include "rows.h"
 #include "server.h"
 #include "sql.h"
@@ -138,15 +139,18 @@ struct Row {
 class Connection {
  public:
   Connection(const std::string &conninfo, const ServerLimits &limits) : limits_(limits) {
+    // The time to connect includes looking the host names up (lookup.h).
+    const auto until = std::min(limits_.deadline, after(limits_.connect_s));
+    const std::string hostaddr = host_addresses(conninfo, until, limits_.stop);
     // The string's own words come first; trnctl's name unless it gives one,
     // and UTF-8 whatever the database's encoding.
-    const char *keys[] = {"dbname", "fallback_application_name", "client_encoding", nullptr};
-    const char *values[] = {conninfo.c_str(), "trnctl", "UTF8", nullptr};
+    const char *keys[] = {"dbname", "fallback_application_name", "client_encoding", "hostaddr",
+                          nullptr};
+    const char *values[] = {conninfo.c_str(), "trnctl", "UTF8", hostaddr.c_str(), nullptr};
     conn_ = pq().PQconnectStartParams(keys, values, 1);
     if (!conn_) throw StoreError("out of memory");
     // Notices ("already exists, skipping") are nobody's business.
     pq().PQsetNoticeProcessor(conn_, [](void *, const char *) {}, nullptr);
-    const auto until = std::min(limits_.deadline, after(limits_.connect_s));
     PostgresPollingStatusType st = PGRES_POLLING_WRITING;
     while (pq().PQstatus(conn_) != CONNECTION_BAD && st != PGRES_POLLING_OK &&
            st != PGRES_POLLING_FAILED) {
