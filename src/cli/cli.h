@@ -54,8 +54,11 @@ struct Options {
 // cannot be opened: "chosen by COM= in ./trn.ini, read as 10000".
 std::string choose_device(std::string *origin);
 
-// An argument as it is shown in a message: quoted, and cut short when long.
+// An argument as it is shown in a message: quoted, cut short when long,
+// and escaped (trn::terminal_text).
 std::string shown(const std::string &arg);
+// The same without the quotes: a path in a message.
+std::string shown_bare(const std::string &text);
 
 // Seconds since trnctl started, with milliseconds: "12.345".
 std::string elapsed_text();
@@ -151,14 +154,16 @@ int run_raw(const Options &o, const unsigned char bytes[3]);
 int run_ports(const Options &o);
 // sysfs and /dev, or the folders TRN_SYS_ROOT and TRN_DEV_ROOT name.
 trn::SysRoots sys_roots();
-// The USB adapter behind an open port, when it has a serial number by
-// which it can be found again under another name.
-bool usb_adapter_of(int port, trn::SerialPortInfo *adapter);
-// After a hang-up: looks every 200 ms for the port (the adapter's port
-// when adapter is given, else o.device) and opens and locks it as before
+// The USB adapter behind an open port; *unique when no other port shares
+// its vendor, product and serial number (it can then be found again on
+// another USB port).
+bool usb_adapter_of(int port, trn::SerialPortInfo *adapter, bool *unique);
+// After a hang-up: looks every 200 ms for the port (when adapter is given,
+// the one on its USB port, or the one with its identity when that was
+// unique; else o.device) and opens and locks it as before
 // into *opened.  False at end or on SIGINT or SIGTERM.  Reasons the port,
 // once there, cannot be used are printed on standard error, each once.
-bool wait_for_port(const Options &o, const trn::SerialPortInfo *adapter,
+bool wait_for_port(const Options &o, const trn::SerialPortInfo *adapter, bool unique,
                    trn::Clock::time_point end, std::unique_ptr<Port> *opened);
 
 struct SelftestOptions {

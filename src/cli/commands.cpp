@@ -4,6 +4,7 @@
 #include "VXTRN.h"
 #include "cli.h"
 #include "output.h"
+#include "text.h"
 
 namespace trnctl {
 
@@ -42,7 +43,7 @@ int run_info(const Options &o) {
     print_line(std::string("firmware=") + firmware);
     print_line(std::string("accepted=") + (accepted ? "yes" : "no"));
   }
-  if (!accepted) throw Failure{kNotQ742, port.path() + ": the board is a " + model + ", not a Q742"};
+  if (!accepted) throw Failure{kNotQ742, shown_bare(port.path()) + ": the board is a " + model + ", not a Q742"};
   return kDone;
 }
 
@@ -89,7 +90,8 @@ int run_set(const Options &o, const std::vector<SetArg> &writes) {
   int status = kDone;
   for (size_t i = 0; i < which.size(); ++i) {
     if (values[i] == wanted[i]) continue;
-    fprintf(stderr, "trnctl: %s: %s written as %s but read back as %s\n", port.path().c_str(),
+    fprintf(stderr, "trnctl: %s: %s written as %s but read back as %s\n",
+            shown_bare(port.path()).c_str(),
             which[i]->name, trn::format_value(*which[i], wanted[i]).c_str(),
             trn::format_value(*which[i], values[i]).c_str());
     status = kBoardFailed;
@@ -107,7 +109,8 @@ int run_watch(const Options &o, long count, double seconds, bool reconnect) {
   for (long seen = 0; count == 0 || seen < count;) {
     // An adapter is known by its USB identity while it is plugged in.
     trn::SerialPortInfo adapter;
-    const bool usb = reconnect && usb_adapter_of(port->fd(), &adapter);
+    bool unique = false;
+    const bool usb = reconnect && usb_adapter_of(port->fd(), &adapter, &unique);
     StatusStream stream(*port);
     trn::Collected what = trn::Collected::Frame;
     while (count == 0 || seen < count) {
@@ -133,15 +136,19 @@ int run_watch(const Options &o, long count, double seconds, bool reconnect) {
       if (output_error()) return kDone;  // main tells, unless the reader has gone
     }
     if (what != trn::Collected::Closed) break;
-    const std::string gone = port->path();
+    const std::string gone = shown_bare(port->path());
     if (!reconnect) throw Failure{kBoardFailed, gone + ": the port hung up"};
     port.reset();  // closed: the adapter's name is free for it again
     const std::string which =
-        usb ? "the adapter (USB " + adapter.usb_id + " serial " + adapter.usb_serial + ")" : "it";
+        !usb ? "it"
+        : unique ? "the adapter (USB " + adapter.usb_id + " serial " +
+                       trn::terminal_text(adapter.usb_serial) + ")"
+                 : "the adapter on its USB port (" + trn::terminal_text(adapter.usb_port) +
+                       "; others look alike)";
     fprintf(stderr, "trnctl: %s: the port hung up at %s s; waiting for %s to come back\n",
             gone.c_str(), elapsed_text().c_str(), which.c_str());
-    if (!wait_for_port(o, usb ? &adapter : nullptr, end, &port)) break;
-    fprintf(stderr, "trnctl: %s: back at %s s; watching again\n", port->path().c_str(),
+    if (!wait_for_port(o, usb ? &adapter : nullptr, unique, end, &port)) break;
+    fprintf(stderr, "trnctl: %s: back at %s s; watching again\n", shown_bare(port->path()).c_str(),
             elapsed_text().c_str());
   }
   return kDone;

@@ -86,12 +86,14 @@ bool describe(const std::string &name, const SysRoots &roots, SerialPortInfo *in
     info->driver = link_name(d / "driver");
     break;
   }
-  // The USB adapter, when there is one.
-  for (fs::path d = device; inside(d); d = d.parent_path()) {
+  // The USB adapter, when there is one, and the interface below it: the
+  // port it is plugged into.
+  for (fs::path d = device, below = device; inside(d); below = d, d = d.parent_path()) {
     const std::string vendor = attribute(d / "idVendor"), product = attribute(d / "idProduct");
     if (vendor.empty() || product.empty()) continue;
     info->usb_id = vendor + ":" + product;
     info->usb_serial = attribute(d / "serial");
+    info->usb_port = below.string().substr(devices.string().size() + 1);
     break;
   }
   // A serial-core port: its type, 0 when no UART answered at its address;
@@ -144,6 +146,13 @@ bool serial_port_of(dev_t device, const SysRoots &roots, SerialPortInfo *info) {
   // A tty's class device sits in a folder named "tty".
   if (ec || target.parent_path().filename() != "tty") return false;
   return describe(target.filename().string(), roots, info);
+}
+
+int look_alikes(const std::vector<SerialPortInfo> &ports, const SerialPortInfo &port) {
+  if (port.usb_id.empty()) return 0;
+  return static_cast<int>(std::count_if(ports.begin(), ports.end(), [&](const SerialPortInfo &p) {
+    return p.usb_id == port.usb_id && p.usb_serial == port.usb_serial;
+  }));
 }
 
 const char *uart_type_name(int type) {

@@ -1,6 +1,6 @@
 // The serial ports the kernel has, as sysfs lists them (/sys/class/tty):
-// the driver behind each, a USB adapter's vendor, product and serial
-// number, the link udev made in /dev/serial/by-id, and the 8250-family
+// the driver behind each, a USB adapter's vendor, product, serial number
+// and USB port, the link udev made in /dev/serial/by-id, and the 8250-family
 // ports with no UART behind them.  Reads files only; opens no port.
 #pragma once
 
@@ -26,7 +26,16 @@ struct SerialPortInfo {
   std::string usb_id;      // "0403:6001"; empty when the port is not on USB
   std::string usb_serial;  // the USB device's serial number; empty when it has none
   std::string by_id;       // dev + "/serial/by-id/..."; empty when udev made none
+  // The USB port and interface the adapter is plugged into, as sysfs names
+  // its interface ("pci0000:00/usb1/1-2/1-2:1.0", what /dev/serial/by-path
+  // names too): it tells apart adapters that look alike.  Empty off USB.
+  std::string usb_port;
 };
+
+// How many of ports share port's USB identity (vendor, product and
+// serial number, or the lack of one), port itself included; 0 off USB.
+// Cheap adapters often share one: several with 1 are look-alikes.
+int look_alikes(const std::vector<SerialPortInfo> &ports, const SerialPortInfo &port);
 
 // Every tty that sysfs ties to a device (consoles and pseudo-terminals have
 // none), in name order with numbers compared as numbers (ttyS2 before
