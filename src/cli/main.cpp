@@ -17,6 +17,7 @@
 #include "output.h"
 #include "records_cmd.h"
 #include "station.h"
+#include "text.h"
 
 
 namespace {
@@ -136,12 +137,17 @@ SetArg parse_assignment(const std::string &arg) {
   return {&s, value};
 }
 
-// CLI11's own texts, on one line and not too long.
+// CLI11's own texts, on one line, not too long, and escaped: they may
+// quote an argument.
 std::string one_line(std::string text) {
   for (char &c : text)
     if (c == '\n' || c == '\r') c = ' ';
-  if (text.size() > 200) text = text.substr(0, 200) + "...";
-  return text;
+  if (text.size() > 200) {
+    size_t end = 200;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+    text = text.substr(0, end) + "...";
+  }
+  return trn::terminal_text(text);
 }
 
 // A failed write to standard output makes the exit status 1, unless the

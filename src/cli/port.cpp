@@ -17,6 +17,7 @@
 #include "output.h"
 #include "ports.h"
 #include "serial.h"
+#include "text.h"
 
 namespace trnctl {
 
@@ -24,14 +25,15 @@ namespace {
 
 const trn::Clock::time_point started = trn::Clock::now();
 
-// Long arguments are cut in messages and control characters replaced, so
-// that an error stays one short line.
+// Long arguments are cut in messages (before a character, not inside
+// one) and escaped, so that an error stays one short line and nothing in
+// it acts on the terminal.
 std::string cut(const std::string &text) {
   constexpr size_t kMax = 60;
-  std::string out = text.size() <= kMax ? text : text.substr(0, kMax) + "...";
-  for (char &c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return out;
+  if (text.size() <= kMax) return trn::terminal_text(text);
+  size_t end = kMax;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+  return trn::terminal_text(text.substr(0, end)) + "...";
 }
 
 // Every frame on standard error: "0.105 -> 1b 42 06 00 00 63 0d".
@@ -100,6 +102,8 @@ std::string seconds_text(long ms) {
 
 std::string shown(const std::string &arg) { return "'" + cut(arg) + "'"; }
 
+std::string shown_bare(const std::string &text) { return cut(text); }
+
 std::string choose_device(std::string *origin) {
   // TRN_DEVICE first, whatever its length; trn.ini only without it.
   bool too_long = false;
@@ -112,7 +116,7 @@ std::string choose_device(std::string *origin) {
   // The reader keeps the value's first five characters (COM=100000 is port
   // 10000), so the message shows the value as read.
   if (atoi(config.value.c_str()) >= 1)
-    *origin = "chosen by COM= in ./trn.ini, read as " + config.value;
+    *origin = "chosen by COM= in ./trn.ini, read as " + trn::terminal_text(config.value);
   else if (config.opened || config.open_error != ENOENT)
     *origin = "the default: ./trn.ini gives no usable COM= value";
   else
