@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -559,8 +560,19 @@ TEST_F(Cli, PortFromTrnIniThatCannotBeOpenedIsNamedSo) {
             "(chosen by COM= in ./trn.ini, read as 10000)\n", r.err);
 }
 
-// trnctl ports against a sysfs tree as kernels lay it out: "L path target"
-// is a symbolic link (targets from the tree's root), "F path text" a file.
+// A fake sysfs and /dev tree under root: "L path target" is a symbolic link
+// (targets from the tree's root), "F path text" a file.
+void make_tree(const std::filesystem::path &root, const std::string &tree) {
+  namespace fs = std::filesystem;
+  std::istringstream lines(tree);
+  for (std::string kind, path, value; lines >> kind >> path >> value;) {
+    fs::create_directories((root / path).parent_path());
+    if (kind == "L") fs::create_directory_symlink(root / value, root / path);
+    else std::ofstream(root / path) << value << "\n";
+  }
+}
+
+// trnctl ports against a sysfs tree as kernels lay it out.
 // Ports on a PNP 8250, on serial-core's port devices (newer kernels), with
 // no UART (type 0; no address), on USB with and without a serial number and
 // by-id link, and a console that has no device.
@@ -617,12 +629,7 @@ F sys/devices/pci0000:00/usb1/1-4/idProduct 0043
 F sys/devices/pci0000:00/usb1/1-4/serial 85735313
 L dev/serial/by-id/usb-Arduino_Uno_85735313-if00 dev/ttyACM0
 )";
-  std::istringstream lines(tree);
-  for (std::string kind, path, value; lines >> kind >> path >> value;) {
-    fs::create_directories((root / path).parent_path());
-    if (kind == "L") fs::create_directory_symlink(root / value, root / path);
-    else std::ofstream(root / path) << value << "\n";
-  }
+  make_tree(root, tree);
   const std::string dev = (root / "dev").string();
   setenv("TRN_SYS_ROOT", (root / "sys").c_str(), 1);
   setenv("TRN_DEV_ROOT", dev.c_str(), 1);
@@ -711,6 +718,90 @@ TEST(CliReconnect, WatchWaitsForThePortAndGoesOn) {
   EXPECT_EQ(0u, r.err_lines[1].rfind("trnctl: " + link + ": back at ", 0)) << r.err;
   sim.send("quit");
   EXPECT_EQ(0, sim.wait_exit());
+}
+
+// Two adapters that look alike (one vendor, product and serial number) on
+// USB ports 1-2 and 1-3, each a simulated board: ports marks both, and
+// watch --reconnect on the first finds it again on its own USB port, not
+// the look-alike.
+TEST(CliLookAlikes, MarkedAndToldApartByTheirUsbPort) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::path(testing::TempDir()) / ("cli_alike." + std::to_string(getpid()));
+  fs::remove_all(root);
+  const std::string link[2] = {root.string() + ".a", root.string() + ".b"};
+  simclient::Program sim_a(TRNSIM_PATH, {"--quiet", "--link", link[0]});
+  simclient::Program sim_b(TRNSIM_PATH, {"--quiet", "--link", link[1]});
+  ASSERT_EQ(0u, sim_a.first_line().rfind("/dev/pts/", 0));
+  ASSERT_EQ(0u, sim_b.first_line().rfind("/dev/pts/", 0));
+  struct stat pty;
+  ASSERT_EQ(0, stat(link[0].c_str(), &pty));
+  std::string tree;
+  for (int i = 0; i < 2; ++i) {
+    const std::string n = std::to_string(i), usb = "sys/devices/pci0000:00/usb1/1-" +
+                                                   std::to_string(i + 2),
+                      tty = usb + "/" + usb.substr(usb.rfind('/') + 1) + ":1.0/ttyUSB" + n;
+    tree += "L sys/class/tty/ttyUSB" + n + " " + tty + "/tty/ttyUSB" + n + "\n" +
+            "L " + tty + "/tty/ttyUSB" + n + "/device " + tty + "\n" +
+            "F " + usb + "/idVendor 10c4\nF " + usb + "/idProduct ea60\nF " + usb +
+            "/serial 0001\n";
+  }
+  // The port watch opens is the first adapter's.
+  tree += "L sys/dev/char/" + std::to_string(major(pty.st_rdev)) + ":" +
+          std::to_string(minor(pty.st_rdev)) +
+          " sys/devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0\n";
+  make_tree(root, tree);
+  const std::string dev = (root / "dev").string();
+  fs::create_directories(dev);
+  for (int i = 0; i < 2; ++i)
+    fs::create_symlink(link[i], dev + "/ttyUSB" + std::to_string(i));
+  setenv("TRN_SYS_ROOT", (root / "sys").c_str(), 1);
+  setenv("TRN_DEV_ROOT", dev.c_str(), 1);
+  const Result json = run({"--json", "ports"}), text = run({"ports"});
+
+  bool hung_up = false;
+  Hooks hooks;
+  hooks.tick = [&](pid_t) {
+    sim_a.send("status 08 00");
+    sim_b.send("status 01 00");
+  };
+  hooks.line = [&](bool is_err, const std::string &line, pid_t child) {
+    if (!is_err && !hung_up) {
+      hung_up = true;
+      sim_a.send("hangup");
+    } else if (is_err && line.find("hung up") != std::string::npos) {
+      sim_a.send("reconnect");
+    } else if (is_err && line.find("back at") != std::string::npos) {
+      kill(child, SIGINT);
+    }
+  };
+  const Result watch = run({"-d", link[0], "watch", "--reconnect"}, hooks);
+  unsetenv("TRN_SYS_ROOT");
+  unsetenv("TRN_DEV_ROOT");
+  fs::remove_all(root);
+
+  ASSERT_EQ(2u, json.out_lines.size()) << json.out << json.err;
+  for (int i = 0; i < 2; ++i) {
+    const nlohmann::json port = nlohmann::json::parse(json.out_lines[i], nullptr, false);
+    EXPECT_EQ(true, port.value("look_alike", false)) << json.out_lines[i];
+    EXPECT_EQ("pci0000:00/usb1/1-" + std::to_string(i + 2) + "/1-" + std::to_string(i + 2) +
+                  ":1.0",
+              port.value("usb_port", "")) << json.out_lines[i];
+  }
+  ASSERT_EQ(3u, text.out_lines.size()) << text.out;
+  EXPECT_NE(std::string::npos, text.out_lines[1].find(" 0001* ")) << text.out;
+  EXPECT_NE(std::string::npos, text.err.find("* adapters that look alike")) << text.err;
+
+  EXPECT_EQ(0, watch.status) << watch.err;
+  ASSERT_EQ(2u, watch.err_lines.size()) << watch.err;
+  EXPECT_NE(std::string::npos,
+            watch.err_lines[0].find("waiting for the adapter on its USB port "
+                                    "(pci0000:00/usb1/1-2/1-2:1.0; others look alike)"))
+      << watch.err;
+  EXPECT_EQ(0u, watch.err_lines[1].rfind("trnctl: " + dev + "/ttyUSB0: back at ", 0)) << watch.err;
+  for (simclient::Program *sim : {&sim_a, &sim_b}) {
+    sim->send("quit");
+    EXPECT_EQ(0, sim->wait_exit());
+  }
 }
 
 }  // namespace

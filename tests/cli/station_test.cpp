@@ -326,7 +326,12 @@ TEST_F(Station, LineDatabaseGoesAwayAndComesBack) {
   EXPECT_EQ(0, s.status) << s.screen;
   EXPECT_EQ((std::vector<std::string>{"SN-1 pass 1", "SN-2 pass 1", "SN-3 pass 1", "SN-4 pass 1"}),
             s.out);
-  const size_t failed = s.screen.find("trnctl: push: " + url + ": connection to server");
+  // The database as messages name it: postgresql://USER@HOST/DBNAME.
+  std::string host = url.substr(url.find("host=") + 5);
+  host = host.substr(0, host.find('&'));
+  for (size_t at; (at = host.find('/')) != std::string::npos;) host.replace(at, 1, "%2F");
+  const size_t failed =
+      s.screen.find("trnctl: push: postgresql://postgres@" + host + "/postgres: connection to server");
   EXPECT_NE(std::string::npos, failed) << s.screen;
   EXPECT_LT(failed, s.screen.find("trnctl: push: the line's database answers again")) << s.screen;
   const std::vector<std::string> order = {"SN-1", "SN-2", "SN-3", "SN-4"};
