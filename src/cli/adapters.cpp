@@ -71,7 +71,7 @@ int run_ports(const Options &o) {
     const bool shared = trn::look_alikes(ports, p) > 1;
     alike = alike || shared;
     rows.push_back({trn::terminal_text(p.path), or_dash(trn::terminal_text(p.driver)),
-                    p.no_uart ? "none" : or_dash(uart_name(p)), or_dash(p.usb_id),
+                    p.no_uart ? "none" : or_dash(uart_name(p)), or_dash(trn::terminal_text(p.usb_id)),
                     or_dash(trn::terminal_text(p.usb_serial)) + (shared ? "*" : ""),
                     or_dash(trn::terminal_text(p.by_id))});
   }

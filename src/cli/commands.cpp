@@ -141,7 +141,7 @@ int run_watch(const Options &o, long count, double seconds, bool reconnect) {
     port.reset();  // closed: the adapter's name is free for it again
     const std::string which =
         !usb ? "it"
-        : unique ? "the adapter (USB " + adapter.usb_id + " serial " +
+        : unique ? "the adapter (USB " + trn::terminal_text(adapter.usb_id) + " serial " +
                        trn::terminal_text(adapter.usb_serial) + ")"
                  : "the adapter on its USB port (" + trn::terminal_text(adapter.usb_port) +
                        "; others look alike)";

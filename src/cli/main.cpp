@@ -75,6 +75,15 @@ int options_end(int argc, char **argv, const std::vector<std::string> &names, bo
   return argc;
 }
 
+// An argument quoted and cut short, for a validator's text: CLI11 puts it
+// in a message that one_line() escapes, once.
+std::string raw_quoted(const std::string &text) {
+  if (text.size() <= 60) return "'" + text + "'";
+  size_t end = 60;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+  return "'" + text.substr(0, end) + "...'";
+}
+
 // Decimal digits only, from lo to hi ("010" is ten, "0x10" is refused).
 CLI::Validator number_in(long lo, long hi) {
   const std::string range = std::to_string(lo) + " to " + std::to_string(hi);
@@ -86,7 +95,7 @@ CLI::Validator number_in(long lo, long hi) {
           long v = std::stol(text);
           ok = v >= lo && v <= hi;
         }
-        return ok ? "" : shown(text) + " is not a number from " + range;
+        return ok ? "" : raw_quoted(text) + " is not a number from " + range;
       },
       "");
 }
@@ -101,7 +110,7 @@ CLI::Validator seconds_up_to(double hi) {
         char *end = nullptr;
         double v = ok ? std::strtod(text.c_str(), &end) : 0;
         ok = ok && end && *end == '\0' && std::isfinite(v) && v > 0 && v <= hi;
-        return ok ? "" : shown(text) + " is not a number of seconds (" + range + ")";
+        return ok ? "" : raw_quoted(text) + " is not a number of seconds (" + range + ")";
       },
       "");
 }

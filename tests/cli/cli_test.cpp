@@ -191,6 +191,10 @@ TEST_F(Cli, BadArgumentsAreRefusedBeforeAnythingIsSent) {
       {{"get", "-v"}, "before the command"},
       {{"get", "volume", "--", "--json"}, "volume, brightness"},
       {{"--", "--json", "get"}, "info, get, set"},
+      // An argument reaches the terminal escaped, once, whoever's text quotes it.
+      {{"get", "\x1b]0;pwned\x07\x1b[2J"}, "'\\x1b]0;pwned\\x07\\x1b[2J' (settings:"},
+      {{"-t", "\x1b[2J", "get"}, "'\\x1b[2J' is not a number"},
+      {{"get", "--\x1b[2J"}, "\\x1b[2J"},
   };
   for (const Case &c : cases) {
     Result r = run(with_device(c.args));
@@ -200,6 +204,7 @@ TEST_F(Cli, BadArgumentsAreRefusedBeforeAnythingIsSent) {
     ASSERT_EQ(1u, r.err_lines.size()) << r.err;
     EXPECT_EQ(0u, r.err_lines[0].rfind("trnctl: ", 0)) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(c.names)) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find('\x1b')) << r.err;
     EXPECT_LT(r.err.size(), 400u);
   }
   EXPECT_EQ(0u, board.received_count());
