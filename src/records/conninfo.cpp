@@ -5,7 +5,9 @@
 // password is refused even where libpq cannot be used.
 #include "conninfo.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "libpq.h"
@@ -101,8 +103,9 @@ bool parse_url(const std::string &s, size_t start, Conninfo *out, std::string *w
     return true;
   };
   size_t i = start;
-  // user[:password]@, when an @ comes before the path.
-  const size_t at = s.find('@', i), path = s.find_first_of("/?", i);
+  // user[:password]@, when an @ comes before the path (as libpq reads it,
+  // even after a "?").
+  const size_t at = s.find('@', i), path = s.find('/', i);
   if (at != std::string::npos && (path == std::string::npos || at < path)) {
     const std::string who = s.substr(i, at - i);
     const size_t colon = who.find(':');

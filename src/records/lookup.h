@@ -16,9 +16,10 @@ namespace trn::records {
 // of the string (or of PGHOST when it has none), an empty entry for a
 // socket folder; "" when there is nothing to look up (a hostaddr given, a
 // socket only, a service file).  Waits until `until` at most, and stops
-// when *stop turns true.  Throws StoreError when a name cannot be found,
-// "no answer in time while looking up NAME" when the time is up, or
-// "interrupted".
+// when *stop turns true.  Names are looked up in turn, all within that
+// time.  Throws StoreError when a name cannot be found (where libpq would
+// go on to the next host of a list; a station names one), "no answer in
+// time while looking up NAME" when the time is up, or "interrupted".
 std::string host_addresses(const std::string &conninfo,
                            std::chrono::steady_clock::time_point until,
                            const std::atomic<bool> *stop);
