@@ -57,8 +57,6 @@ std::string choose_device(std::string *origin);
 // An argument as it is shown in a message: quoted, cut short when long,
 // and escaped (trn::terminal_text).
 std::string shown(const std::string &arg);
-// The same without the quotes: a path in a message.
-std::string shown_bare(const std::string &text);
 
 // Seconds since trnctl started, with milliseconds: "12.345".
 std::string elapsed_text();

@@ -43,7 +43,9 @@ int run_info(const Options &o) {
     print_line(std::string("firmware=") + firmware);
     print_line(std::string("accepted=") + (accepted ? "yes" : "no"));
   }
-  if (!accepted) throw Failure{kNotQ742, shown_bare(port.path()) + ": the board is a " + model + ", not a Q742"};
+  if (!accepted)
+    throw Failure{kNotQ742,
+                  trn::terminal_text(port.path()) + ": the board is a " + model + ", not a Q742"};
   return kDone;
 }
 
@@ -91,7 +93,7 @@ int run_set(const Options &o, const std::vector<SetArg> &writes) {
   for (size_t i = 0; i < which.size(); ++i) {
     if (values[i] == wanted[i]) continue;
     fprintf(stderr, "trnctl: %s: %s written as %s but read back as %s\n",
-            shown_bare(port.path()).c_str(),
+            trn::terminal_text(port.path()).c_str(),
             which[i]->name, trn::format_value(*which[i], wanted[i]).c_str(),
             trn::format_value(*which[i], values[i]).c_str());
     status = kBoardFailed;
@@ -136,7 +138,7 @@ int run_watch(const Options &o, long count, double seconds, bool reconnect) {
       if (output_error()) return kDone;  // main tells, unless the reader has gone
     }
     if (what != trn::Collected::Closed) break;
-    const std::string gone = shown_bare(port->path());
+    const std::string gone = trn::terminal_text(port->path());
     if (!reconnect) throw Failure{kBoardFailed, gone + ": the port hung up"};
     port.reset();  // closed: the adapter's name is free for it again
     const std::string which =
@@ -148,7 +150,8 @@ int run_watch(const Options &o, long count, double seconds, bool reconnect) {
     fprintf(stderr, "trnctl: %s: the port hung up at %s s; waiting for %s to come back\n",
             gone.c_str(), elapsed_text().c_str(), which.c_str());
     if (!wait_for_port(o, usb ? &adapter : nullptr, unique, end, &port)) break;
-    fprintf(stderr, "trnctl: %s: back at %s s; watching again\n", shown_bare(port->path()).c_str(),
+    fprintf(stderr, "trnctl: %s: back at %s s; watching again\n",
+            trn::terminal_text(port->path()).c_str(),
             elapsed_text().c_str());
   }
   return kDone;

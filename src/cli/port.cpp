@@ -102,8 +102,6 @@ std::string seconds_text(long ms) {
 
 std::string shown(const std::string &arg) { return "'" + cut(arg) + "'"; }
 
-std::string shown_bare(const std::string &text) { return cut(text); }
-
 std::string choose_device(std::string *origin) {
   // TRN_DEVICE first, whatever its length; trn.ini only without it.
   bool too_long = false;
