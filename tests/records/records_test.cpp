@@ -359,6 +359,68 @@ TEST(RecordsCommand, Refusals) {
   unsetenv("TRN_RECORDS_URL");
 }
 
+// Ids as scanners and other stations write them: on a terminal no byte of
+// theirs is a control; JSON keeps them exactly, GS and all; in CSV a cell a
+// spreadsheet would take for a formula starts with ' (inside its quotes
+// when it has them), and numbers stay as they are.
+TEST(RecordsCommand, UntrustedTextAndCsvGuard) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string hostile = "\x1b]0;pwned\x07\x1b[2J";
+  struct Case {
+    std::string dut, csv_cell;
+  };
+  const std::vector<Case> cases = {
+      {hostile, "\x1b]0;pwned\x07\x1b[2J"},
+      {"0104012345678901\x1d" "21SN1", "0104012345678901\x1d" "21SN1"},
+      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {"+1", "'+1"},
+      {"-5,x", "\"'-5,x\""},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\tTAB", "'\tTAB"},
+      {"\rCR", "\"'\rCR\""},
+      {"SN-1=2", "SN-1=2"},
+  };
+  {
+    auto store = rec::open_store("r.db", rec::OpenMode::Create);
+    for (const Case &c : cases) {
+      rec::Run run = make_run(c.dut, "s1", "2026-12-01T08:00:00.000Z", rec::kFail, {"ring"});
+      run.duration_ms = 1234;
+      run.steps[2].why = hostile;
+      record(*store, run);
+    }
+  }
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"records", "--db", "r.db"},
+        {"records", "--db", "r.db", "show", hostile},
+        {"records", "--db", "r.db", "yield", "--by", "station"}}) {
+    const Result r = trnctl(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\x1d'), std::string::npos) << r.out;
+  }
+  EXPECT_TRUE(contains(trnctl({"records", "--db", "r.db", "show", hostile}).out,
+                       "dut       \\x1b]0;pwned\\x07\\x1b[2J (try 1)"));
+
+  std::set<std::string> json_duts;
+  for (const std::string &line : trnctl({"records", "--db", "r.db", "--json"}).lines)
+    json_duts.insert(Json::parse(line)["dut"].get<std::string>());
+  std::set<std::string> csv_cells;
+  const Result csv = trnctl({"records", "--db", "r.db", "--csv"});
+  // The records, oldest last; each line's second cell, and its numbers.
+  for (size_t i = 1; i < csv.lines.size(); ++i) {
+    const std::string &line = csv.lines[i];
+    EXPECT_TRUE(contains(line, ",1,1,trnctl,1.1.1,,,,,1234,0,0,")) << line;
+    const size_t from = line.find(',') + 1;
+    const size_t to = line.find(",s1,ann,", from);
+    csv_cells.insert(line.substr(from, to - from));
+  }
+  for (const Case &c : cases) {
+    EXPECT_EQ(json_duts.count(c.dut), 1u) << c.dut;
+    EXPECT_EQ(csv_cells.count(c.csv_cell), 1u) << c.csv_cell;
+  }
+}
+
 // Where this binary's libpq is, the one trnctl loads: "" when unknown.
 std::string libpq_file() {
   Dl_info info{};
