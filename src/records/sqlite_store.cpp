@@ -2,6 +2,8 @@
 // share.  WAL lets readers go on while a station writes, the busy timeout
 // makes a writer wait its turn instead of failing, and synchronous=FULL makes
 // a committed run survive a power loss.
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <pwd.h>
 #include <sstream>
 #include <unordered_map>
@@ -153,15 +156,34 @@ std::string own_tag() {
   return host_name() + " " + std::to_string(getpid()) + " " + process_start_time(getpid());
 }
 
-// Whether the process named by an owner tag may still be running.  A process
-// on another machine cannot be looked at: its runs are left alone.
-bool owner_alive(const std::string &tag) {
+enum class Owner { Running, Gone, Unknown };
+
+// Whether the process named by an owner tag is still running.  A process on
+// another machine cannot be looked at; one that exists but whose start time
+// /proc does not give (not mounted, hidden, or not given when the run began)
+// cannot be told from a later process that got the same pid.
+Owner owner_state(const std::string &tag) {
   std::istringstream in(tag);
   std::string host, start;
   long pid = 0;
-  if (!(in >> host >> pid >> start)) return false;
-  if (host != host_name()) return true;
-  return process_start_time(pid) == start;
+  if (!(in >> host >> pid) || pid <= 0 || pid > std::numeric_limits<pid_t>::max() ||
+      host != host_name())
+    return Owner::Unknown;
+  in >> start;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return Owner::Gone;
+  const std::string now = process_start_time(pid);
+  if (now.empty() || start.empty()) return Owner::Unknown;
+  return now == start ? Owner::Running : Owner::Gone;
+}
+
+// A new database, made before SQLite opens it: readable and writable by its
+// owner and group as far as the umask allows, never by others (it holds
+// operators' names).  SQLite gives its -wal and -shm files the same mode.
+// An existing file, or one another station makes at the same moment, keeps
+// its own; a place where no file can be made is left for SQLite to report.
+void make_private_file(const std::string &path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+  if (fd >= 0) close(fd);
 }
 
 class SqliteStore : public LocalStore {
@@ -170,6 +192,7 @@ class SqliteStore : public LocalStore {
     const bool read_only = mode == OpenMode::ReadOnly;
     int flags = read_only ? SQLITE_OPEN_READONLY
                           : SQLITE_OPEN_READWRITE | (mode == OpenMode::Create ? SQLITE_OPEN_CREATE : 0);
+    if (mode == OpenMode::Create) make_private_file(path);
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
       std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
       sqlite3_close(db_);
@@ -235,16 +258,21 @@ class SqliteStore : public LocalStore {
     });
   }
 
-  int close_abandoned(const std::string &station) override {
+  int close_abandoned(const std::string &station, int *undecided) override {
     int closed = 0;
+    if (undecided) *undecided = 0;
     guarded([&] {
       Transaction t(*sql_, true);
       std::vector<std::string> gone;
+      int unknown = 0;
       Params p;
       p.text(station);
-      sql_->query(sql::kOpenRuns, p, [&gone](const Row &row) {
-        if (!owner_alive(row.text(1))) gone.push_back(row.text(0));
+      sql_->query(sql::kOpenRuns, p, [&](const Row &row) {
+        const Owner o = owner_state(row.text(1));
+        if (o == Owner::Gone) gone.push_back(row.text(0));
+        unknown += o == Owner::Unknown;
       });
+      if (undecided) *undecided = unknown;
       for (const std::string &id : gone) {
         Params a;
         a.text(id);

@@ -9,6 +9,7 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -207,6 +208,67 @@ TEST(RecordsStore, AbandonedRunClosedAsAborted) {
   rec::Run late = dead_here;
   late.outcome = rec::kPass;
   EXPECT_THROW(store->finish(late), rec::StoreError);  // closed already
+
+  // Owners that cannot be looked at stay open and are counted: another
+  // machine's process, one of ours that /proc gave no start time for, a tag
+  // that is none.  A pid that no process has is gone.
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::string here = std::string(host) + " ";
+  struct Owner {
+    std::string tag;
+    const char *outcome;
+  };
+  const std::vector<Owner> owners = {
+      {"elsewhere.example 1 1", ""},
+      {here + std::to_string(getpid()), ""},
+      {"", ""},
+      {here + "2147483647 1", "aborted"},  // above any pid_max
+  };
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open("r.db", &db), SQLITE_OK);
+  for (size_t i = 0; i < owners.size(); ++i) {
+    const std::string insert =
+        "INSERT INTO runs (id, dut, station, operator, owner, tool, version, plan, started, try, "
+        "options) VALUES ('o" + std::to_string(i) + "', 'O" + std::to_string(i) + "', 's3', 'ann', '" +
+        owners[i].tag + "', 'trnctl', '1', 1, '2026-12-01', 1, '{}')";
+    ASSERT_EQ(sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  sqlite3_close(db);
+  int undecided = -1;
+  EXPECT_EQ(store->close_abandoned("s3", &undecided), 1);
+  EXPECT_EQ(undecided, 3);
+  for (size_t i = 0; i < owners.size(); ++i)
+    EXPECT_EQ(store->show("o" + std::to_string(i)).at(0).outcome, owners[i].outcome) << i;
+}
+
+// A database trnctl makes is never open to others, nor are its -wal and
+// -shm files: the owner's and group's bits the umask allows.  A file that
+// exists keeps its mode.
+TEST(RecordsStore, NewFileMode) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  const mode_t saved = umask(022);
+  close(open("old.db", O_CREAT | O_WRONLY, 0644));
+  const std::vector<std::pair<mode_t, mode_t>> cases = {
+      {022, 0640}, {002, 0660}, {077, 0600}, {027, 0640}};
+  for (const auto &c : cases) {
+    umask(c.first);
+    const std::string name = "new" + std::to_string(c.first);
+    auto store = rec::open_store(name + ".db", rec::OpenMode::Create);
+    record(*store, make_run("A", "s1", rec::utc_now(), rec::kPass));
+    for (const char *suffix : {".db", ".db-wal", ".db-shm"}) {
+      struct stat st {};
+      ASSERT_EQ(stat((name + suffix).c_str(), &st), 0) << name << suffix;
+      EXPECT_EQ(st.st_mode & 0777, c.second) << name << suffix;
+    }
+  }
+  umask(022);
+  rec::open_store("old.db", rec::OpenMode::Create);
+  struct stat st {};
+  ASSERT_EQ(stat("old.db", &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  umask(saved);
 }
 
 TEST(RecordsRecord, JsonKeys) {
