@@ -290,12 +290,7 @@ class PgStore : public ServerStore {
       c_ = std::make_unique<Connection>(conninfo, limits);
       if (!read_only) return migrate();
       c_->script("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
-      const int v = exists() ? version() : 0;
-      if (v == 0) throw StoreError("no records tables (schema version 0)");
-      if (v != sql::kSchemaVersion)
-        throw StoreError("schema version " + std::to_string(v) + " is " +
-                         (v < sql::kSchemaVersion ? "older" : "newer") + " than this trnctl's (" +
-                         std::to_string(sql::kSchemaVersion) + ")");
+      refuse(exists() ? version() : 0, true);
     });
   }
 
@@ -369,10 +364,9 @@ class PgStore : public ServerStore {
     return std::atoi(pq().PQgetvalue(r.get(), 0, 0));
   }
 
-  void refuse_newer(int v) const {
-    if (v > sql::kSchemaVersion)
-      throw StoreError("schema version " + std::to_string(v) + " is newer than this trnctl's (" +
-                       std::to_string(sql::kSchemaVersion) + ")");
+  void refuse(int v, bool read_only) const {
+    const std::string problem = sql::version_problem(v, read_only);
+    if (!problem.empty()) throw StoreError(problem);
   }
 
   bool exists() {
@@ -388,7 +382,7 @@ class PgStore : public ServerStore {
   void migrate() {
     if (exists()) {
       const int v = version();
-      refuse_newer(v);
+      refuse(v, false);
       if (v == sql::kSchemaVersion) return;
     }
     Transaction t(*c_, true);
@@ -398,7 +392,7 @@ class PgStore : public ServerStore {
     c_->script(std::string("CREATE TABLE IF NOT EXISTS ") + kVersionTable +
                " (version INTEGER NOT NULL)");
     int v = version();
-    refuse_newer(v);
+    refuse(v, false);
     for (; v < sql::kSchemaVersion; ++v) c_->script(sql::migration(v, sql::Dialect::Postgres));
     Params to;
     to.number(v);

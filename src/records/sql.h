@@ -83,6 +83,18 @@ CREATE INDEX IF NOT EXISTS steps_failed ON steps (run_id, name) WHERE outcome = 
 };
 inline constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
+// Why a database whose schema is at version v cannot be used, "" when it
+// can: a newer schema never; an older one only when it may be migrated
+// (not by a reader that must change nothing).
+inline std::string version_problem(int v, bool read_only) {
+  const std::string ours = " than this trnctl's (" + std::to_string(kSchemaVersion) + ")";
+  if (v > kSchemaVersion) return "schema version " + std::to_string(v) + " is newer" + ours;
+  if (!read_only || v == kSchemaVersion) return "";
+  if (v == 0) return "no records tables (schema version 0)";
+  return "schema version " + std::to_string(v) + " is older" + ours +
+         ": a trnctl that records or reads it may bring it up to date";
+}
+
 enum class Dialect { Sqlite, Postgres };
 
 // kMigrations[from] with its tokens in the dialect's words.

@@ -364,13 +364,8 @@ class SqliteStore : public LocalStore {
 
   // A reader that changes nothing takes only the current schema.
   void require_current() {
-    const int v = user_version();
-    if (v == 0) throw StoreError("not a records database (it has no schema)");
-    if (v != sql::kSchemaVersion)
-      throw StoreError("schema version " + std::to_string(v) + " is " +
-                       (v < sql::kSchemaVersion ? "older" : "newer") + " than this trnctl's (" +
-                       std::to_string(sql::kSchemaVersion) + ")" +
-                       (v < sql::kSchemaVersion ? ": `trnctl records --db FILE` brings it up to date" : ""));
+    const std::string problem = sql::version_problem(user_version(), true);
+    if (!problem.empty()) throw StoreError(problem);
   }
 
   // Brings the schema from its version (0 for a new file) to the current one,
@@ -380,9 +375,8 @@ class SqliteStore : public LocalStore {
     if (v == sql::kSchemaVersion) return;
     Transaction t(*sql_, true);
     v = user_version();  // another process may have migrated it meanwhile
-    if (v > sql::kSchemaVersion)
-      throw StoreError("schema version " + std::to_string(v) + " is newer than this trnctl's (" +
-                       std::to_string(sql::kSchemaVersion) + ")");
+    const std::string problem = sql::version_problem(v, false);
+    if (!problem.empty()) throw StoreError(problem);
     for (; v < sql::kSchemaVersion; ++v) {
       sql_->script(sql::migration(v, sql::Dialect::Sqlite));
       sql_->script("PRAGMA user_version = " + std::to_string(v + 1));
