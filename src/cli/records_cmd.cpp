@@ -76,65 +76,49 @@ std::string to_second(const std::string &t) {
 
 std::string outcome_text(const rec::Run &r) { return r.outcome.empty() ? "open" : r.outcome; }
 
-// A CSV field (RFC 4180): quoted when it holds a comma, a quote or a line break.
-std::string csv_field(const std::string &v) {
-  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
-  std::string out = "\"";
-  for (char c : v) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
+void print_csv(const std::vector<rec::Run> &runs) {
+  rec::write_csv(runs, [](const std::string &line) { print_line(line); });
 }
 
-void print_csv(const std::vector<rec::Run> &runs) {
-  print_line("id,dut,station,operator,started,ended,outcome,try,plan,tool,version,device,board,"
-             "model,firmware,duration_ms,passed,planned,reason");
-  for (const rec::Run &r : runs) {
-    const std::vector<std::string> cells = {
-        r.id, r.dut, r.station, r.operator_name, r.started, r.ended, r.outcome,
-        std::to_string(r.try_number), std::to_string(r.plan), r.tool, r.version, r.device,
-        r.board, r.model, r.firmware, r.duration_ms < 0 ? "" : std::to_string(r.duration_ms),
-        std::to_string(r.passed), std::to_string(r.planned), r.reason};
-    std::string line;
-    for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + csv_field(cells[i]);
-    print_line(line);
-  }
-}
+// Every text of a record may come from a scanner or another station: it
+// reaches the terminal escaped.
+std::string safe(const std::string &text) { return trn::terminal_text(text); }
 
 void print_list(const std::vector<rec::Run> &runs) {
   std::vector<std::vector<std::string>> rows;
   rows.reserve(runs.size());
   for (const rec::Run &r : runs)
-    rows.push_back({to_second(r.started), r.dut, std::to_string(r.try_number), outcome_text(r),
-                    r.station, r.id});
+    rows.push_back({safe(to_second(r.started)), safe(r.dut), std::to_string(r.try_number),
+                    safe(outcome_text(r)), safe(r.station), safe(r.id)});
   print_table(rows, {false, false, true});
 }
 
-std::string compact(const rec::Json &v) { return json_text(v); }
+std::string compact(const rec::Json &v) { return safe(json_text(v)); }
 
 void print_run(const rec::Run &r) {
-  print_line("id        " + r.id);
-  print_line("dut       " + r.dut + " (try " + std::to_string(r.try_number) + ")");
-  print_line("outcome   " + outcome_text(r) + " (" + std::to_string(r.passed) + " of " +
+  print_line("id        " + safe(r.id));
+  print_line("dut       " + safe(r.dut) + " (try " + std::to_string(r.try_number) + ")");
+  print_line("outcome   " + safe(outcome_text(r)) + " (" + std::to_string(r.passed) + " of " +
              std::to_string(r.planned) + " steps passed)" +
-             (r.reason.empty() ? "" : ": " + r.reason));
-  print_line("station   " + r.station + ", operator " + r.operator_name);
-  print_line("started   " + r.started);
-  print_line("ended     " + (r.ended.empty() ? std::string("-") : r.ended) +
+             (r.reason.empty() ? "" : ": " + safe(r.reason)));
+  print_line("station   " + safe(r.station) + ", operator " + safe(r.operator_name));
+  print_line("started   " + safe(r.started));
+  print_line("ended     " + (r.ended.empty() ? std::string("-") : safe(r.ended)) +
              (r.duration_ms < 0 ? "" : " (" + std::to_string(r.duration_ms) + " ms)"));
-  print_line("tool      " + r.tool + " " + r.version + ", plan " + std::to_string(r.plan));
-  print_line("device    " + (r.device.empty() ? std::string("-") : r.device));
-  print_line("board     " + (r.board.empty() ? std::string("-") : r.board) +
-             (r.model.empty() ? "" : ", model " + r.model) +
-             (r.firmware.empty() ? "" : ", firmware " + r.firmware));
+  print_line("tool      " + safe(r.tool) + " " + safe(r.version) + ", plan " +
+             std::to_string(r.plan));
+  print_line("device    " + (r.device.empty() ? std::string("-") : safe(r.device)));
+  print_line("board     " + (r.board.empty() ? std::string("-") : safe(r.board)) +
+             (r.model.empty() ? "" : ", model " + safe(r.model)) +
+             (r.firmware.empty() ? "" : ", firmware " + safe(r.firmware)));
   print_line("options   " + compact(r.options));
   print_line("steps");
   std::vector<std::vector<std::string>> rows;
   for (const rec::Step &st : r.steps)
-    rows.push_back({st.outcome, st.name, "+" + std::to_string(st.start_ms) + " ms",
+    rows.push_back({safe(st.outcome), safe(st.name), "+" + std::to_string(st.start_ms) + " ms",
                     std::to_string(st.ms) + " ms",
-                    std::to_string(st.tries) + (st.tries == 1 ? " try" : " tries"), st.why});
+                    std::to_string(st.tries) + (st.tries == 1 ? " try" : " tries"),
+                    safe(st.why)});
   // Each step's line, then what it wrote and read.
   const std::vector<std::string> lines =
       format_table(rows, {false, false, true, true, true, false});
@@ -159,21 +143,24 @@ void print_yield(const std::vector<rec::YieldGroup> &groups) {
   for (const rec::YieldGroup &g : groups) {
     std::string top;
     for (const auto &t : g.top_failures)
-      top += (top.empty() ? "" : ", ") + t.first + " " + std::to_string(t.second);
-    rows.push_back({g.group, std::to_string(g.units), percent(g.first_pass_yield()),
+      top += (top.empty() ? "" : ", ") + safe(t.first) + " " + std::to_string(t.second);
+    rows.push_back({safe(g.group), std::to_string(g.units), percent(g.first_pass_yield()),
                     percent(g.final_yield()), std::to_string(g.retests), std::to_string(g.errors),
                     std::to_string(g.aborted), top.empty() ? "-" : top});
   }
   print_table(rows, {false, true, true, true, true, true, true, false});
 }
 
-std::string since_of(const RecordsArgs &a) {
-  if (a.since.empty()) return "";
-  std::string since;
-  if (!rec::parse_since(a.since, &since))
-    throw Failure{kUsage, "--since: " + shown(a.since) +
-                              " is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM[:SS], UTC)"};
-  return since;
+// --since and --until as the store compares them.
+rec::YieldFilter period_of(const RecordsArgs &a) {
+  rec::YieldFilter f;
+  f.station = a.station;
+  const char *const format = " is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM[:SS], UTC)";
+  if (!a.since.empty() && !rec::parse_since(a.since, &f.since))
+    throw Failure{kUsage, "--since: " + shown(a.since) + format};
+  if (!a.until.empty() && !rec::parse_until(a.until, &f.until))
+    throw Failure{kUsage, "--until: " + shown(a.until) + format};
+  return f;
 }
 
 std::string runs_text(long n) { return std::to_string(n) + (n == 1 ? " run" : " runs"); }
@@ -185,14 +172,16 @@ void check_server_db(const std::string &db) {
   if (!problem.empty()) throw Failure{kUsage, "--db: " + problem};
 }
 
-// The listing's own options are refused with show and yield.
-void refuse_listing_options(const RecordsArgs &a, const char *command, bool since_too) {
+// The listing's own options are refused with show and push; yield takes
+// the period and the station.
+void refuse_listing_options(const RecordsArgs &a, const char *command, bool period_too) {
   std::vector<const char *> given;
   if (!a.dut.empty()) given.push_back("--dut");
-  if (!a.station.empty()) given.push_back("--station");
+  if (period_too && !a.station.empty()) given.push_back("--station");
   if (!a.outcome.empty()) given.push_back("--outcome");
   if (a.csv) given.push_back("--csv");
-  if (since_too && !a.since.empty()) given.push_back("--since");
+  if (period_too && !a.since.empty()) given.push_back("--since");
+  if (period_too && !a.until.empty()) given.push_back("--until");
   if (!given.empty())
     throw Failure{kUsage, std::string("records ") + command + ": " + given.front() +
                               " applies to the listing only"};
@@ -228,6 +217,9 @@ CLI::App *add_records_command(CLI::App &app, RecordsArgs &a) {
   r->add_option("--dut", a.dut, "Only the runs of this unit")->type_name("ID");
   r->add_option("--station", a.station, "Only the runs of this station")->type_name("NAME");
   r->add_option("--since", a.since, "Only runs started on or after this UTC date or time")
+      ->type_name("DATE");
+  r->add_option("--until", a.until,
+                "Only runs started on or before this UTC date or time (a date to its end)")
       ->type_name("DATE");
   r->add_option("--outcome", a.outcome, "Only runs with this outcome (pass, fail, error, aborted)")
       ->type_name("OUTCOME");
@@ -304,7 +296,7 @@ int run_records(const RecordsArgs &a, bool json_given) {
   else if (a.by == "station") by = rec::GroupBy::Station;
   else if (!a.by.empty())
     throw Failure{kUsage, "--by: " + shown(a.by) + " is not a grouping (day, station)"};
-  const std::string since = since_of(a);
+  const rec::YieldFilter period = period_of(a);
   if (showing && a.key.empty()) throw Failure{kUsage, "records show: ID is required"};
 
   if (pushing) return run_push(a, json);
@@ -326,14 +318,14 @@ int run_records(const RecordsArgs &a, bool json_given) {
       return kDone;
     }
     if (yielding) {
-      const auto groups = rec::compute_yield(store->yield_input(since), by, since);
+      const auto groups = rec::compute_yield(store->yield_input(period), by, period);
       if (json)
         for (const auto &g : groups) print_json(rec::to_json(g));
       else
         print_yield(groups);
       return kDone;
     }
-    rec::Filter f{a.dut, a.station, a.outcome, since};
+    rec::Filter f{a.dut, a.station, a.outcome, period.since, period.until};
     const std::vector<rec::Run> runs = store->list(f, json);
     if (json)
       for (const rec::Run &r : runs) print_json(rec::to_json(r));
