@@ -456,6 +456,10 @@ int run_station(const Options &o, const StationArgs &a) {
       fprintf(stderr, "trnctl: %d run%s of station '%s' left open by a process that ended: "
                       "recorded as aborted\n", n, n == 1 ? "" : "s",
               trn::terminal_text(station).c_str());
+    if (int n = records->undecided())
+      fprintf(stderr, "trnctl: %d run%s of station '%s' left open by a process that cannot be "
+                      "checked from here (another machine's, or /proc cannot tell): left open\n",
+              n, n == 1 ? "" : "s", trn::terminal_text(station).c_str());
   } catch (const rec::StoreError &e) {
     throw Failure{kBoardFailed, std::string("records: ") + e.what()};
   }

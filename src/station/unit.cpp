@@ -6,7 +6,7 @@ namespace rec = trn::records;
 
 Records::Records(const std::string &path, const std::string &station)
     : store_(rec::open_store(path, rec::OpenMode::Create)) {
-  abandoned_ = store_->close_abandoned(station);
+  abandoned_ = store_->close_abandoned(station, &undecided_);
 }
 
 namespace {

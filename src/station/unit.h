@@ -22,6 +22,9 @@ class Records {
   Records(const std::string &path, const std::string &station);
   // Runs closed as aborted when it was opened.
   int abandoned() const { return abandoned_; }
+  // Runs of this station left open whose process cannot be looked at
+  // (another machine's, or /proc cannot tell): left open.
+  int undecided() const { return undecided_; }
   trn::records::LocalStore &store() { return *store_; }
 
   // When the unit's latest run here ended without putting the board's
@@ -33,6 +36,7 @@ class Records {
  private:
   std::unique_ptr<trn::records::LocalStore> store_;
   int abandoned_ = 0;
+  int undecided_ = 0;
 };
 
 struct UnitResult {
