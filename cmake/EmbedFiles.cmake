@@ -18,7 +18,7 @@ endfunction()
 
 if(CMAKE_SCRIPT_MODE_FILE)
   set(text "// Made by cmake/EmbedFiles.cmake from the files of web/; do not edit.\n")
-  string(APPEND text "#include <vector>\n\n#include \"server.h\"\n\nnamespace {\n")
+  string(APPEND text "#include <vector>\n\n#include \"http.h\"\n\nnamespace {\n")
   set(table "")
   set(i 0)
   foreach(f IN LISTS INPUTS)

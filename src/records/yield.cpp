@@ -91,6 +91,7 @@ std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const Yi
     std::sort(steps.begin(), steps.end(), [](const auto &a, const auto &b) {
       return a.second != b.second ? a.second > b.second : a.first < b.first;
     });
+    g.failures = steps;
     if (steps.size() > 5) steps.resize(5);
     g.top_failures = std::move(steps);
     out.push_back(std::move(g));

@@ -2,7 +2,7 @@
 // One internal thread polls every connection with epoll; event streams
 // suspend their connection while they have nothing to send and are resumed
 // by EventHub::publish() from whichever thread publishes.
-#include "server.h"
+#include "http.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -462,8 +462,24 @@ MHD_Result Server::Impl::serve(MHD_Connection *c, const std::string &url,
 }
 
 MHD_Result Server::Impl::access(void *cls, MHD_Connection *c, const char *url, const char *method,
-                                const char *, const char *, size_t *, void **) {
+                                const char *, const char *, size_t *upload_size, void **state) {
   auto *self = static_cast<Impl *>(cls);
+  // The first call comes with the headers.  A request without a body is
+  // answered at the second, once the whole request is in, so that the
+  // connection can be kept for the next one; any other is answered (and the
+  // connection closed) at once.
+  static char seen;
+  const bool plain = method && (std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0) &&
+                     !self->lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length") &&
+                     !self->lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Transfer-Encoding");
+  if (!*state && plain) {
+    *state = &seen;
+    return MHD_YES;
+  }
+  if (*upload_size != 0) {
+    *upload_size = 0;  // never reached: requests with a body are answered at the first call
+    return MHD_YES;
+  }
   try {
     return self->serve(c, url ? url : "/", method ? method : "");
   } catch (const std::exception &) {
