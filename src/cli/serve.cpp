@@ -151,17 +151,20 @@ class Records {
  public:
   explicit Records(std::string db) : db_(std::move(db)) {}
 
-  // Runs fn with the store; a store that failed is dropped and opened again
-  // next time.
+  // Runs fn with the store.  A connection that failed (the server went
+  // away and came back) is dropped and fn tried once more on a new one.
   template <class Fn>
   auto with_store(Fn fn) -> decltype(fn(std::declval<rec::Store &>())) {
     std::lock_guard<std::mutex> lock(m_);
-    try {
-      if (!store_) store_ = rec::open_reader(db_, rec::OpenMode::ReadOnly);
-      return fn(*store_);
-    } catch (const rec::StoreError &) {
-      store_.reset();
-      throw;
+    for (int attempt = 0;; ++attempt) {
+      const bool fresh = !store_;
+      try {
+        if (fresh) store_ = rec::open_reader(db_, rec::OpenMode::ReadOnly);
+        return fn(*store_);
+      } catch (const rec::StoreError &) {
+        store_.reset();
+        if (fresh || attempt > 0) throw;
+      }
     }
   }
 
