@@ -12,6 +12,8 @@
 // - with Chromium: the page from navigation to data-ready with its charts,
 //   and a new run seen on the open page (tests/web/page_test.py --bench).
 // Usage: web_bench [RUNS] [sqlite|pg|both]
+//        web_bench RUNS screenshot FILE.png: the README's picture of the page
+//        over the made-up runs, taken by the browser tests' script.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -242,13 +244,20 @@ int main(int argc, char **argv) {
   }
   int rc = 0;
   try {
-    if (which != "pg") {
+    if (which == "screenshot" && argc > 3) {
+      const std::string file = folder + "/records.db";
+      if (!fill(file, runs)) throw rec::StoreError("filling the file failed");
+      const std::string shot = std::string("/usr/bin/python3 ") + TRN_PAGE_TEST + " --trnctl " +
+                               bench::exe_dir() + "/trnctl --screenshot '" + argv[3] +
+                               "' --db '" + file + "' --since 2026-11-01";
+      if (system(shot.c_str()) != 0) throw rec::StoreError("no screenshot");
+    } else if (which != "pg") {
       const std::string file = folder + "/records.db";
       if (!fill(file, runs)) throw rec::StoreError("filling the file failed");
       printf("filled %ld runs into a station's file\n", runs);
       measure("SQLite", file, file, "");
     }
-    if (which != "sqlite") {
+    if (which == "pg" || which == "both") {
       PgServer server;
       if (!server.start() || !server.exec("CREATE DATABASE line").empty()) {
         printf("PostgreSQL: no server\n");

@@ -434,7 +434,7 @@ class RulesCase(unittest.TestCase):
 
 def screenshot(out, db, since):
     s = Serve(db, records_args=['--since', since] if since else [])
-    d = browser(1600, 1000)
+    d = browser(1920, 1080)
     try:
         open_ready(d, s.base + '/')
         d.save_screenshot(out)
