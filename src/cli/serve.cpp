@@ -39,8 +39,6 @@ namespace web = trn::web;
 constexpr int kRecordsFailed = 1;
 constexpr long kMaxLimit = 10000;
 constexpr size_t kMaxFilterText = 256;
-// Up to this many runs, a listing's steps are read run by run.
-constexpr long kFewRuns = 200;
 
 #ifndef TRN_CHARTJS
 #define TRN_CHARTJS "/usr/share/javascript/chart.js/chart.min.js"
@@ -190,15 +188,11 @@ std::vector<rec::Run> runs_of(rec::Store &s, const Filters &f, const web::Reques
   lf.since = f.normalised.since;
   lf.until = f.normalised.until;
   const std::string step = text_param(q, "step");
-  if (step.empty() && limit <= kFewRuns) {
-    // The page's few latest runs: the runs alone, then the steps of those
-    // shown, rather than the steps of every run of the period.
-    std::vector<rec::Run> runs = s.list(lf, false);
-    if (static_cast<long>(runs.size()) > limit) runs.resize(static_cast<size_t>(limit));
-    for (rec::Run &r : runs)
-      for (rec::Run &whole : s.show(r.id))
-        if (whole.id == r.id) r.steps = std::move(whole.steps);
-    return runs;
+  if (step.empty()) {
+    // The newest runs alone, then the steps of those shown, rather than the
+    // steps of every run of the period.
+    lf.limit = limit;
+    return s.list(lf, true);
   }
   std::vector<rec::Run> runs = s.list(lf, true);
   if (!step.empty())

@@ -41,9 +41,13 @@ std::vector<Run> list_runs(Database &db, const Filter &f, bool with_steps) {
   Params p;
   for (const std::string *v : {&f.dut, &f.station, &f.since, &f.outcome, &f.until})
     if (!v->empty()) p.text(*v);
-  db.query(select_runs() + q.where + sql::kNewestFirst, p,
+  const std::string limit = f.limit > 0 ? " LIMIT " + std::to_string(f.limit) : "";
+  db.query(select_runs() + q.where + sql::kNewestFirst + limit, p,
            [&runs](const Row &row) { add_run(runs, row); });
-  if (with_steps) {
+  if (with_steps && f.limit > 0 && f.limit <= 200) {
+    // A few of the period's runs: their own steps, not those of every run.
+    add_steps_by_run(db, runs);
+  } else if (with_steps) {
     // One pass over the steps in the runs' own order, rather than a query
     // per run.
     size_t at = 0;
@@ -52,7 +56,10 @@ std::vector<Run> list_runs(Database &db, const Filter &f, bool with_steps) {
              p, [&](const Row &row) {
                const std::string id = row.text(0);
                while (at < runs.size() && runs[at].id != id) ++at;
-               if (at == runs.size()) throw StoreError("steps out of order with their runs");
+               if (at == runs.size()) {
+                 if (f.limit > 0) return;  // a run past the limit: all the rest are
+                 throw StoreError("steps out of order with their runs");
+               }
                runs[at].steps.push_back(read_step(row));
              });
   }

@@ -27,6 +27,7 @@ struct Filter {
   std::string dut, station, outcome;
   std::string since;  // a UTC date or time, as normalised by parse_since()
   std::string until;  // the last millisecond it covers, as parse_until() gives it
+  long limit = 0;     // the newest this many runs; 0: all
 };
 
 // Reading.
