@@ -3,16 +3,15 @@
 // its reply-waiting exchange, the frame trace and the interrupt flag.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "VXTRN.h"
 #include "link.h"
+#include "port.h"
 #include "ports.h"
 #include "settings.h"
 
@@ -64,75 +63,33 @@ std::string seconds_text(long ms);
 // Milliseconds since trnctl started.
 long elapsed_ms();
 
-// Set by SIGINT and SIGTERM once install_signal_handlers() has run.
+// Set by SIGINT, SIGTERM and SIGHUP once install_signal_handlers() has run.
 extern std::atomic<bool> stop_requested;
 void install_signal_handlers();
+// The stop of the self-test engine running now (nullptr: none): those
+// signals set it too, so that the engine ends its run.  Set already when a
+// signal came before.
+void bind_stop(std::atomic<bool> *engine_stop);
 
-// The open, locked port and the exchange over it.
-class Port {
+// The port's settings from trnctl's options: the device, the timeout and
+// retries, the frame trace for -v, sysfs and the interrupt flag.
+trn::station::PortSettings port_settings(const Options &o);
+
+// The open, locked port with trnctl's options and the interrupt flag, and
+// exchanges that end the command when they fail.
+class Port : public trn::station::Port {
  public:
   // Throws Failure (kPortFailed) when the port cannot be used.
   explicit Port(const Options &options);
-  ~Port();
-  Port(const Port &) = delete;
-  Port &operator=(const Port &) = delete;
 
-  int fd() const { return fd_; }
-  // The one reader of the port: exchanges and the status stream read
-  // through it.
-  trn::Line &line() { return line_; }
-  // Takes the oldest status frame an exchange met; false when there is none.
-  bool take_met(unsigned char frame[7]);
-  void forget_met() { met_.clear(); }
-  const std::string &path() const { return path_; }
-  trn::FrameTrace *trace() const { return trace_; }
-  int tries() const { return tries_; }  // of the last exchange
-
-  // One exchange with the retries.  interruptible: a SIGINT or SIGTERM
-  // ends the wait (Outcome::Interrupted).
-  trn::Outcome exchange(const unsigned char command[7], unsigned char reply[7],
-                        bool interruptible = true);
-  // "PATH: volume read: no reply after 3 tries", for the last exchange.
-  std::string failure_text(const std::string &what, trn::Outcome outcome) const;
-  // "no reply after 3 tries", for the last exchange.
-  std::string tries_text(trn::Outcome outcome) const;
   // Exchange that throws Failure (kBoardFailed, or kInterrupted) unless Ok.
   void must(const unsigned char command[7], unsigned char reply[7], const std::string &what);
-
   // A setting's read and write, throwing as must() does.
   uint8_t read(const trn::Setting &s);
   void write(const trn::Setting &s, uint8_t value);
-
- private:
-  static constexpr size_t kMaxMet = 1024;
-  std::string path_;
-  int fd_ = -1;
-  trn::Line line_;
-  std::deque<std::array<unsigned char, 7>> met_;
-  trn::ExchangeOptions exchange_;
-  trn::FrameTrace *trace_ = nullptr;
-  int tries_ = 0;
 };
 
-// The button status frames arriving on the port, one at a time and none
-// lost: those an exchange met come first, and bytes read past one frame
-// wait for the next call.
-class StatusStream {
- public:
-  explicit StatusStream(Port &port);
-  // The next valid status frame (Collected::Frame), or Timeout at the
-  // deadline, Closed on a hang-up, Interrupted by SIGINT or SIGTERM.  With
-  // other_fd (not -1), input on that descriptor ends the wait too: Timeout
-  // with *other_ready set, the input left unread.
-  trn::Collected next(unsigned char frame[7], trn::Clock::time_point deadline,
-                      int other_fd = -1, bool *other_ready = nullptr);
-  // Forgets everything received so far, the port's pending input included.
-  void discard();
-
- private:
-  Port &port_;
-  std::deque<std::array<unsigned char, 7>> ready_;
-};
+using trn::station::StatusStream;
 
 // Commands.  Each returns the exit status or throws Failure.
 struct SetArg {

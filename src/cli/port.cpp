@@ -1,13 +1,10 @@
-// The port trnctl talks through: choosing it, opening and locking it, the
-// exchange with its retries, the frame trace on standard error, and the
+// The port trnctl talks through: choosing it, opening it with trnctl's
+// options and messages, the frame trace on standard error, and the
 // interrupt flag that SIGINT, SIGTERM and SIGHUP raise.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -46,8 +43,12 @@ class StderrTrace : public trn::FrameTrace {
 };
 StderrTrace stderr_trace;
 
+// The stop of the engine running now, if any: a signal stops it too.
+std::atomic<std::atomic<bool> *> bound_stop{nullptr};
+
 extern "C" void on_stop_signal(int) {
   stop_requested.store(true);
+  if (std::atomic<bool> *engine = bound_stop.load()) engine->store(true);
   // A signal that lands between the waiting code's look at the flag and its
   // poll would otherwise go unseen until the wait ends: the alarm interrupts
   // the poll once a second until the flag has been acted on.
@@ -58,20 +59,14 @@ extern "C" void on_alarm(int) {
   if (stop_requested.load()) alarm(1);
 }
 
-// A node the kernel keeps with no UART behind it fails as a broken port
-// does (an I/O error); saying which it is spares a hunt for a cable fault.
-std::string no_uart_note(const std::string &path) {
-  struct stat st;
-  trn::SerialPortInfo info;
-  if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-      trn::serial_port_of(st.st_rdev, sys_roots(), &info) && info.no_uart)
-    return "; the kernel has no UART behind this port";
-  return "";
-}
-
 }  // namespace
 
 std::atomic<bool> stop_requested{false};
+
+void bind_stop(std::atomic<bool> *engine_stop) {
+  bound_stop.store(engine_stop);
+  if (engine_stop && stop_requested.load()) engine_stop->store(true);
+}
 
 void install_signal_handlers() {
   struct sigaction sa = {};
@@ -122,64 +117,21 @@ std::string choose_device(std::string *origin) {
   return trn::device_from_port_number();
 }
 
-Port::Port(const Options &options) : path_(options.device) {
-  trn::PortError error = trn::PortError::None;
-  std::string why;
-  fd_ = trn::open_port(path_.c_str(), &error, &why);
-  if (fd_ < 0) {
-    if (error == trn::PortError::InUse)
-      throw Failure{kPortFailed, cut(path_) + " is in use by another program"};
-    if (error == trn::PortError::NotApplied) throw Failure{kPortFailed, cut(path_) + ": " + why};
-    const char *verb = error == trn::PortError::Configure ? "cannot configure" : "cannot open";
-    const std::string origin =
-        options.device_origin.empty() ? "" : " (" + options.device_origin + ")";
-    throw Failure{kPortFailed, cut(path_) + ": " + verb + (why.empty() ? "" : ": " + why) +
-                                   no_uart_note(path_) + origin};
-  }
-  line_.attach(fd_);
-  // What the port holds now was sent before this run (a reply to an earlier
-  // run that was interrupted, old status frames): it is thrown away unread,
-  // now that the lock is ours.
-  line_.discard();
-  if (options.verbose) trace_ = &stderr_trace;
-  exchange_.timeout_ms = options.timeout_ms;
-  exchange_.retries = options.retries;
-  exchange_.trace = trace_;
-  exchange_.met = [this](const unsigned char *frame) {
-    // Status frames, kept for the status stream; a board that is never
-    // watched cannot make the queue grow without end.
-    if (met_.size() >= kMaxMet) met_.pop_front();
-    std::array<unsigned char, 7> copy;
-    std::copy(frame, frame + 7, copy.begin());
-    met_.push_back(copy);
-  };
+trn::station::PortSettings port_settings(const Options &o) {
+  trn::station::PortSettings s;
+  s.device = o.device;
+  s.origin = o.device_origin;
+  s.timeout_ms = o.timeout_ms;
+  s.retries = o.retries;
+  s.trace = o.verbose ? &stderr_trace : nullptr;
+  s.roots = sys_roots();
+  s.stop = &stop_requested;
+  return s;
 }
 
-bool Port::take_met(unsigned char frame[7]) {
-  if (met_.empty()) return false;
-  std::copy(met_.front().begin(), met_.front().end(), frame);
-  met_.pop_front();
-  return true;
-}
-
-Port::~Port() { trn::close_port(fd_); }
-
-trn::Outcome Port::exchange(const unsigned char command[7], unsigned char reply[7],
-                            bool interruptible) {
-  trn::ExchangeOptions x = exchange_;
-  x.stop = interruptible ? &stop_requested : nullptr;
-  return trn::exchange(line_, command, reply, x, &tries_);
-}
-
-std::string Port::failure_text(const std::string &what, trn::Outcome outcome) const {
-  if (outcome == trn::Outcome::Closed) return cut(path_) + ": the port hung up (" + what + ")";
-  if (outcome == trn::Outcome::Interrupted) return "interrupted (" + what + ")";
-  return cut(path_) + ": " + what + ": " + tries_text(outcome);
-}
-
-std::string Port::tries_text(trn::Outcome outcome) const {
-  return std::string(trn::outcome_text(outcome)) + " after " + std::to_string(tries_) +
-         (tries_ == 1 ? " try" : " tries");
+Port::Port(const Options &options) try : trn::station::Port(port_settings(options)) {
+} catch (const trn::station::PortUnusable &e) {
+  throw Failure{kPortFailed, e.what()};
 }
 
 void Port::must(const unsigned char command[7], unsigned char reply[7], const std::string &what) {
@@ -200,74 +152,6 @@ void Port::write(const trn::Setting &s, uint8_t value) {
   unsigned char command[7], reply[7];
   trn::write_request(s, value, command);
   must(command, reply, std::string(s.name) + " write");
-}
-
-StatusStream::StatusStream(Port &port) : port_(port) {}
-
-void StatusStream::discard() {
-  port_.line().discard();
-  port_.forget_met();
-  ready_.clear();
-}
-
-trn::Collected StatusStream::next(unsigned char frame[7], trn::Clock::time_point deadline,
-                                  int other_fd, bool *other_ready) {
-  if (other_ready) *other_ready = false;
-  trn::FrameTrace *trace = port_.trace();
-  auto keep = [this](const unsigned char *f) {
-    if (!trn::is_status_frame(f)) return;
-    std::array<unsigned char, 7> copy;
-    std::copy(f, f + trn::FRAME_LEN, copy.begin());
-    ready_.push_back(copy);
-  };
-  // What exchanges met came before anything still unread (and was traced).
-  unsigned char met[7];
-  while (port_.take_met(met)) keep(met);
-  const trn::LineSink sink{[&](const unsigned char *f) {
-                             if (trace) trace->frame(false, f, trn::FRAME_LEN);
-                             keep(f);
-                             return !ready_.empty();
-                           },
-                           [trace](const unsigned char *bytes, int n) {
-                             if (trace) trace->frame(false, bytes, n);
-                           }};
-  for (;;) {
-    if (!ready_.empty()) {
-      std::copy(ready_.front().begin(), ready_.front().end(), frame);
-      ready_.pop_front();
-      return trn::Collected::Frame;
-    }
-    if (stop_requested.load()) return trn::Collected::Interrupted;
-    if (other_fd >= 0) {
-      // Both descriptors watched; the port's bytes are then read through
-      // the line, as any other reader's are.
-      const auto now = trn::Clock::now();
-      if (now >= deadline) return trn::Collected::Timeout;
-      // At most a second per wait: the deadline may be far away.
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-      pollfd p[2] = {{port_.line().port(), POLLIN, 0}, {other_fd, POLLIN, 0}};
-      const int ready = poll(p, 2, static_cast<int>(std::min<long long>(left, 1000)));
-      if (ready < 0 && errno != EINTR) return trn::Collected::Closed;
-      if (ready > 0 && p[1].revents) {
-        if (other_ready) *other_ready = true;
-        return trn::Collected::Timeout;
-      }
-      if (ready <= 0 || !p[0].revents) continue;
-      const trn::LineEnd end = port_.line().drain(sink).end;
-      if (end == trn::LineEnd::HungUp || end == trn::LineEnd::Failed)
-        return trn::Collected::Closed;  // hung up
-      continue;
-    }
-    const trn::LineResult r = port_.line().read_until(deadline, sink, &stop_requested);
-    switch (r.end) {
-      case trn::LineEnd::Done: break;
-      case trn::LineEnd::Interrupted: return trn::Collected::Interrupted;
-      case trn::LineEnd::HungUp:
-      case trn::LineEnd::Failed: return trn::Collected::Closed;  // hung up
-      default: return trn::Collected::Timeout;
-    }
-  }
 }
 
 }  // namespace trnctl

@@ -1,75 +1,44 @@
-// The self-test engine that `selftest` and `station` share: the planned
-// steps, running them on one board, and the run's record.  What happens
-// around a run (the report file, the database, the summary, the operator's
-// loop) belongs to the two commands.
+// The self-test on a terminal: `selftest` and `station` show the engine's
+// events (src/station/engine.h) with this view, and add what happens around
+// a run (the report file, the summary, the operator's loop).
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "cli.h"
+#include "engine.h"
 #include "record.h"
 
 namespace trnctl {
 
-// The test plan's version, kept in every record.  Raise it whenever the
-// steps change: their list, their order, what they write or what passes.
-inline constexpr int kPlanVersion = 1;
-
-// The person at the fixture, for the checks only a person can make and for
-// giving up on a button step.
-class Operator {
+// Each step's PASS/FAIL line (on standard output for selftest, unless
+// --json; on standard error for the station, for the operator), the button
+// prompts and the engine's notices on standard error.
+class TerminalView : public trn::station::Observer {
  public:
-  enum class Answer { Yes, No, NoAnswer, EndOfInput, Interrupted };
-  virtual ~Operator() = default;
-  // Asks a yes/no question until it is answered, or until timeout_s has
-  // passed since it was first asked.
-  virtual Answer ask(const std::string &question, double timeout_s) = 0;
-  // A descriptor to watch during a button step, -1 for none; when it has
-  // input, can_not() reads it and says whether the operator gave up on the
-  // step (Enter).
-  virtual int give_up_fd() const = 0;
-  virtual bool can_not() = 0;
-  // Called before each prompt: what was typed earlier answers nothing.
-  virtual void forget_typeahead() = 0;
+  TerminalView(const Options &o, bool steps_on_stdout, bool operator_present)
+      : o_(o), steps_on_stdout_(steps_on_stdout), operator_present_(operator_present) {}
+  // The engine the view reports to (an output that fails stops it).
+  void attach(trn::station::Engine *engine) { engine_ = engine; }
+
+  void step_finished(size_t slot, const trn::records::Step &step) override;
+  void prompt(const trn::station::Prompt &p) override;
+  void notice(trn::station::Notice n, const std::string &text) override;
+
+ protected:
+  const Options &o_;
+  trn::station::Engine *engine_ = nullptr;
+
+ private:
+  const bool steps_on_stdout_, operator_present_;
 };
 
-struct TestOptions {
-  bool buttons = false;          // each button and jack, with prompts
-  double button_timeout_s = 10;
-  // The operator at the fixture (station): Enter gives up a button step;
-  // with checks, the outputs a person sees are asked about.
-  Operator *op = nullptr;
-  bool checks = false;
-  double answer_timeout_s = 30;
-  // selftest prints each step's PASS/FAIL line on standard output (unless
-  // --json); the station prints them on standard error, for the operator.
-  bool steps_on_stdout = true;
-};
+// The engine's settings from trnctl's options: the port (with its frame
+// trace for -v) and the timeouts.
+trn::station::EngineOptions engine_options(const Options &o);
 
-// How a run ended.
-enum class Ending {
-  Finished,      // pass or fail: the plan ran, or identify stopped it
-  PortUnusable,  // error: the port could not be opened; nothing was sent
-  HungUp,        // error: the port hung up
-  Interrupted,   // aborted: SIGINT, SIGTERM or SIGHUP (the board restored)
-  OutputFailed,  // aborted: standard output could not be written (restored)
-};
-
-struct TestResult {
-  Ending ending = Ending::Finished;
-  bool wrong_model = false;  // identify found a board that is not a Q742
-  std::string port_message;  // PortUnusable: why
-};
-
-// The names of the steps planned with these options, in order.
-std::vector<std::string> planned_steps(const TestOptions &t);
-
-// Runs the test on the board at o.device and completes run: every planned
-// step (skipped when it never ran), the outcome and its reason, the end and
-// duration, the device, the board's identifier bytes, model and firmware,
-// the counts.  The caller has set who, what and when it started.
-TestResult run_test(const Options &o, const TestOptions &t, trn::records::Run &run);
+// Why a run stops when standard output cannot be written.
+std::string output_failed_text();
 
 // The defaults of --station and --operator: the host name and the login
 // name.

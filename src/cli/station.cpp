@@ -21,18 +21,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "output.h"
 #include "push.h"
 #include "records_cmd.h"
 #include "selftest.h"
 #include "store.h"
+#include "text.h"
+#include "unit.h"
 
 namespace trnctl {
 
 namespace {
 
 namespace rec = trn::records;
+namespace st = trn::station;
+
+const char *const kTooLong = "trnctl: the line is longer than 4096 bytes: refused\n";
 
 // Seconds as a decimal number, more than 0 and at most an hour.
 double seconds_option(const char *name, const std::string &text) {
@@ -54,34 +60,44 @@ std::string trimmed(const std::string &s) {
 }
 
 // Standard input, read a line at a time with a deadline and the interrupt
-// flag, without stdio's buffer (its descriptor is also watched during button
-// steps).  On a terminal, what was typed before a prompt is thrown away, so
-// that an Enter pressed during a step answers no later question; from a
-// pipe or a file, lines are taken in order.
-class Console : public Operator {
+// flag, without stdio's buffer.  On a terminal, what was typed before a
+// prompt is thrown away, so that an Enter pressed during a step answers no
+// later question; from a pipe or a file, lines are taken in order.  A line
+// longer than kMaxLine bytes is refused whole as it comes, never held.
+class Console {
  public:
-  enum class Got { Line, Timeout, End, Interrupted };
+  enum class Got { Line, Timeout, End, Interrupted, TooLong };
+  static constexpr size_t kMaxLine = 4096;
 
   explicit Console(int fd) : fd_(fd), terminal_(isatty(fd) == 1) {}
 
-  void forget_typeahead() override {
+  void forget_typeahead() {
     if (!terminal_) return;
     tcflush(fd_, TCIFLUSH);
     buffer_.clear();
+    skipping_ = false;
   }
 
-  // The next line without its end; deadline null: no time limit.
-  Got read_line(std::string *line, const trn::Clock::time_point *deadline) {
+  // The next line without its end; deadline null: no time limit.  cancel
+  // (when given) ends the wait as the interrupt flag does, looked at every
+  // 50 ms.  unended: at the end of input, the last line may lack its end.
+  Got read_line(std::string *line, const trn::Clock::time_point *deadline,
+                const std::atomic<bool> *cancel = nullptr, bool unended = true) {
     for (;;) {
-      if (take(line)) return Got::Line;
+      const Got took = take(line);
+      if (took != Got::Timeout) return took;
       if (ended_) {
-        if (buffer_.empty()) return Got::End;
+        if (skipping_) {
+          skipping_ = false;
+          return Got::TooLong;
+        }
+        if (buffer_.empty() || !unended) return Got::End;
         line->swap(buffer_);  // the last line had no end
         buffer_.clear();
         return Got::Line;
       }
-      if (stop_requested.load()) return Got::Interrupted;
-      int wait_ms = 1000;
+      if (stop_requested.load() || (cancel && cancel->load())) return Got::Interrupted;
+      int wait_ms = cancel ? 50 : 1000;
       if (deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               *deadline - trn::Clock::now()).count();
@@ -89,58 +105,52 @@ class Console : public Operator {
         wait_ms = static_cast<int>(std::min<long long>(left + 1, wait_ms));
       }
       pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, wait_ms) > 0) fill();  // EINTR: the flag is looked at above
+      if (poll(&p, 1, wait_ms) > 0) fill();  // EINTR: the flags are looked at above
     }
   }
 
-  Answer ask(const std::string &question, double timeout_s) override {
-    forget_typeahead();
-    const auto deadline = trn::Clock::now() + std::chrono::duration_cast<trn::Clock::duration>(
-                                                  std::chrono::duration<double>(timeout_s));
-    for (;;) {
-      fprintf(stderr, "%s [y/n] ", question.c_str());
-      fflush(stderr);
-      std::string line;
-      const Got got = read_line(&line, &deadline);
-      if (got != Got::Line) fputc('\n', stderr);
-      if (got == Got::Timeout) return Answer::NoAnswer;
-      if (got == Got::End) return Answer::EndOfInput;
-      if (got == Got::Interrupted) return Answer::Interrupted;
-      std::string a = trimmed(line);
-      for (char &c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (a == "y" || a == "yes") return Answer::Yes;
-      if (a == "n" || a == "no") return Answer::No;
-    }
-  }
-
-  int give_up_fd() const override { return ended_ ? -1 : fd_; }
-
-  bool can_not() override {
-    fill();
-    std::string line;
-    return take(&line);
-  }
+  bool ended() const { return ended_; }
 
  private:
   // One read of what is there.  The end of input (or a terminal that went
   // away) ends it for good.
   void fill() {
     char chunk[256];
-    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    // At most one byte past the longest line is held.
+    const size_t room = std::min(sizeof chunk, kMaxLine + 1 - buffer_.size());
+    const ssize_t n = read(fd_, chunk, room);
     if (n > 0) buffer_.append(chunk, static_cast<size_t>(n));
     else if (n == 0 || (errno != EINTR && errno != EAGAIN)) ended_ = true;
   }
-  bool take(std::string *line) {
+  // A whole line (Line), the end of one too long (TooLong), or nothing yet
+  // (Timeout).  The bytes of a line too long are dropped as they come.
+  Got take(std::string *line) {
     const size_t nl = buffer_.find('\n');
-    if (nl == std::string::npos) return false;
+    if (skipping_) {
+      if (nl == std::string::npos) {
+        buffer_.clear();
+        return Got::Timeout;
+      }
+      buffer_.erase(0, nl + 1);
+      skipping_ = false;
+      return Got::TooLong;
+    }
+    if (nl == std::string::npos) {
+      if (buffer_.size() > kMaxLine) {  // no end within the limit
+        buffer_.clear();
+        skipping_ = true;
+      }
+      return Got::Timeout;
+    }
     *line = buffer_.substr(0, nl);
     buffer_.erase(0, nl + 1);
-    return true;
+    return Got::Line;
   }
 
   int fd_;
   bool terminal_;
   bool ended_ = false;
+  bool skipping_ = false;  // in a line too long, until its end
   std::string buffer_;
 };
 
@@ -212,6 +222,8 @@ void show_verdict(const rec::Run &run, bool colour) {
   std::string word, colour_code;
   std::vector<std::string> lines;
   const std::string who = run.dut + "  (try " + std::to_string(run.try_number) + ")";
+  // The id and the reasons are shown escaped; the colour codes are the
+  // program's own.
   if (run.outcome == rec::kPass) {
     word = "PASS";
     colour_code = "\033[1;32m";
@@ -245,13 +257,95 @@ void show_verdict(const rec::Run &run, bool colour) {
   for (const std::string &l : lines) all.push_back("  " + l);
   all.push_back("");
   for (const std::string &l : all) {
+    const std::string shown_line = trn::terminal_text(l);
     if (colour && !l.empty())
-      fprintf(stderr, "%s%s\033[0m\n", colour_code.c_str(), l.c_str());
+      fprintf(stderr, "%s%s\033[0m\n", colour_code.c_str(), shown_line.c_str());
     else
-      fprintf(stderr, "%s\n", l.c_str());
+      fprintf(stderr, "%s\n", shown_line.c_str());
   }
   fflush(stderr);
 }
+
+// The station's view of a run: the steps and prompts on standard error, and
+// the operator's answers read from standard input on a thread of their own
+// while the engine waits (y/n for a check, Enter for a button the operator
+// cannot work).
+class StationView : public TerminalView {
+ public:
+  StationView(const Options &o, Console &console) : TerminalView(o, false, true), console_(console) {}
+  ~StationView() override { stop_asking(); }
+
+  void run_started(const rec::Run &run, const st::Plan &) override {
+    fprintf(stderr, "%s: try %d on %s\n", trn::terminal_text(run.dut).c_str(), run.try_number,
+            run.device.c_str());
+  }
+  void step_finished(size_t slot, const rec::Step &step) override {
+    stop_asking();
+    TerminalView::step_finished(slot, step);
+  }
+  void prompt(const st::Prompt &p) override {
+    stop_asking();
+    console_.forget_typeahead();
+    if (p.kind == st::Prompt::Kind::Button) {
+      TerminalView::prompt(p);
+      asker_ = std::thread([this, p] { give_up(p); });
+    } else {
+      asker_ = std::thread([this, p] { ask(p); });
+    }
+  }
+  void run_finished(const rec::Run &) override { stop_asking(); }
+
+ private:
+  // A check's question until it is answered, or until its time has passed
+  // since it was first asked.
+  void ask(const st::Prompt &p) {
+    const auto deadline = trn::Clock::now() + std::chrono::duration_cast<trn::Clock::duration>(
+                                                  std::chrono::duration<double>(p.timeout_s));
+    for (;;) {
+      fprintf(stderr, "%s [y/n] ", p.text.c_str());
+      fflush(stderr);
+      std::string line;
+      const Console::Got got = console_.read_line(&line, &deadline, &cancel_);
+      if (got != Console::Got::Line) fputc('\n', stderr);
+      if (got == Console::Got::End) engine_->answer(p.id, st::Answer::EndOfInput);
+      if (got == Console::Got::TooLong) fputs(kTooLong, stderr);
+      if (got != Console::Got::Line && got != Console::Got::TooLong) return;
+      std::string a = trimmed(line);
+      for (char &c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (a == "y" || a == "yes") {
+        engine_->answer(p.id, st::Answer::Yes);
+        return;
+      }
+      if (a == "n" || a == "no") {
+        engine_->answer(p.id, st::Answer::No);
+        return;
+      }
+    }
+  }
+  // Enter during a button step: the operator cannot work it.  Once input
+  // has ended, only the button can end the step.
+  void give_up(const st::Prompt &p) {
+    for (;;) {
+      std::string line;
+      const Console::Got got = console_.read_line(&line, nullptr, &cancel_, false);
+      if (got == Console::Got::Line || got == Console::Got::TooLong) {
+        engine_->answer(p.id, st::Answer::CanNot);
+        return;
+      }
+      if (got != Console::Got::Timeout) return;
+    }
+  }
+  void stop_asking() {
+    if (!asker_.joinable()) return;
+    cancel_.store(true);
+    asker_.join();
+    cancel_.store(false);
+  }
+
+  Console &console_;
+  std::thread asker_;
+  std::atomic<bool> cancel_{false};
+};
 
 // Pushes the station's runs to the line's database after each one (and the
 // runs left waiting, at the start), and tells the operator, between units
@@ -268,10 +362,13 @@ class LinePush {
     pusher_ = std::make_unique<rec::Pusher>(db, url, limits);
     pusher_->kick();
   }
+  // At the end, the push under way gets at most a second more; one still
+  // stuck then (a server or name server that does not answer) is left
+  // behind, its runs waiting in the outbox.
   ~LinePush() {
     if (!pusher_) return;
-    pusher_->finish();
-    tell();
+    pusher_->finish(std::chrono::seconds(1));
+    report();
   }
   LinePush(const LinePush &) = delete;
   LinePush &operator=(const LinePush &) = delete;
@@ -282,6 +379,11 @@ class LinePush {
   void tell() {
     if (!pusher_) return;
     pusher_->settle(std::chrono::seconds(1));
+    report();
+  }
+
+ private:
+  void report() {
     for (const rec::PushReport &r : pusher_->take_reports()) {
       const std::string said = push_message(r, failing_);
       if (!said.empty()) fprintf(stderr, "trnctl: %s\n", said.c_str());
@@ -290,7 +392,6 @@ class LinePush {
     fflush(stderr);
   }
 
- private:
   std::unique_ptr<rec::Pusher> pusher_;
   bool failing_ = false;
 };
@@ -327,37 +428,36 @@ int run_station(const Options &o, const StationArgs &a) {
   if (a.command->count("--db") > 0 && a.db.empty())
     throw Failure{kUsage, "--db: the path is empty"};
   check_local_db(a.db);
-  const std::string line = line_database(a.push, a.command->count("--push") > 0);
-  TestOptions t;
-  t.buttons = true;
-  t.button_timeout_s = seconds_option("--button-timeout", a.button_timeout);
-  t.answer_timeout_s = seconds_option("--answer-timeout", a.answer_timeout);
-  t.checks = !a.no_visual;
-  t.steps_on_stdout = false;
+  const std::string line_db = line_database(a.push, a.command->count("--push") > 0);
+  st::EngineOptions engine_settings = engine_options(o);
+  engine_settings.plan.buttons = true;
+  engine_settings.plan.checks = !a.no_visual;
+  engine_settings.button_timeout_s = seconds_option("--button-timeout", a.button_timeout);
+  engine_settings.answer_timeout_s = seconds_option("--answer-timeout", a.answer_timeout);
   const Pattern pattern(a.dut_pattern);
   const std::string station = a.station.empty() ? default_station() : a.station;
   const std::string operator_name = a.operator_name.empty() ? default_operator() : a.operator_name;
   const Json options = {{"timeout_ms", o.timeout_ms},
                         {"retries", o.retries},
                         {"buttons", true},
-                        {"button_timeout_s", t.button_timeout_s},
-                        {"visual", t.checks},
-                        {"answer_timeout_s", t.answer_timeout_s},
+                        {"button_timeout_s", engine_settings.button_timeout_s},
+                        {"visual", engine_settings.plan.checks},
+                        {"answer_timeout_s", engine_settings.answer_timeout_s},
                         {"dut_pattern", a.dut_pattern.empty() ? Json() : Json(a.dut_pattern)}};
 
-  std::unique_ptr<rec::LocalStore> store;
+  std::unique_ptr<st::Records> records;
   try {
-    store = rec::open_store(a.db, rec::OpenMode::Create);
-    if (int n = store->close_abandoned(station))
-      fprintf(stderr, "trnctl: %d run%s of station %s left open by a process that ended: "
-                      "recorded as aborted\n", n, n == 1 ? "" : "s", shown(station).c_str());
+    records = std::make_unique<st::Records>(a.db, station);
+    if (int n = records->abandoned())
+      fprintf(stderr, "trnctl: %d run%s of station '%s' left open by a process that ended: "
+                      "recorded as aborted\n", n, n == 1 ? "" : "s",
+              trn::terminal_text(station).c_str());
   } catch (const rec::StoreError &e) {
     throw Failure{kBoardFailed, std::string("records: ") + e.what()};
   }
   Console console(STDIN_FILENO);
-  t.op = &console;
   const bool colour = isatty(STDERR_FILENO) == 1;
-  LinePush push(a.db, line);
+  LinePush push(a.db, line_db);
 
   for (;;) {
     if (stop_requested.load()) return kInterrupted;  // at the prompt: nothing to record
@@ -369,47 +469,50 @@ int run_station(const Options &o, const StationArgs &a) {
     const Console::Got got = console.read_line(&line, nullptr);
     if (got != Console::Got::Line) fputc('\n', stderr);
     if (got == Console::Got::Interrupted) return kInterrupted;
+    if (got == Console::Got::TooLong) {
+      fputs(kTooLong, stderr);
+      continue;
+    }
     const std::string dut = trimmed(line);
     if (got == Console::Got::End || dut.empty() || dut == "q") return kDone;
     if (!pattern.matches(dut)) {
-      fprintf(stderr, "trnctl: %s does not match --dut-pattern %s: scan it again\n",
-              shown(dut).c_str(), shown(a.dut_pattern).c_str());
+      fprintf(stderr, "trnctl: '%s' does not match --dut-pattern %s: scan it again\n",
+              trn::terminal_text(dut).c_str(), shown(a.dut_pattern).c_str());
       continue;
     }
 
     rec::Run run;
-    run.id = rec::new_run_id();
     run.dut = dut;
     run.station = station;
     run.operator_name = operator_name;
     run.version = TRNCTL_VERSION;
-    run.plan = kPlanVersion;
     run.options = options;
     run.device = o.device;
-    run.started = rec::utc_now();
+    StationView view(o, console);
+    st::Engine engine(engine_settings, view);
+    view.attach(&engine);
+    st::UnitResult result;
+    bind_stop(&engine.stop_flag());
     try {
-      store->begin(run);
+      result = st::test_unit(engine, run, records.get(), [&](const st::UnitResult &r) {
+        if (r.not_recorded.empty()) push.after_run();
+      });
     } catch (const rec::StoreError &e) {
+      bind_stop(nullptr);
       throw Failure{kBoardFailed, std::string("records: ") + e.what() + ": nothing tested"};
     }
-    fprintf(stderr, "%s: try %d on %s\n", dut.c_str(), run.try_number, o.device.c_str());
-    const TestResult result = run_test(o, t, run);
-    std::string not_recorded;
-    try {
-      store->finish(run);
-    } catch (const rec::StoreError &e) {
-      not_recorded = e.what();
-    }
-    if (not_recorded.empty()) push.after_run();
+    bind_stop(nullptr);
     show_verdict(run, colour);
     if (o.json || a.json)
       print_json(rec::to_json(run));
     else
-      print_line(run.dut + " " + run.outcome + " " + std::to_string(run.try_number));
+      print_line(trn::terminal_text(run.dut) + " " + run.outcome + " " +
+                 std::to_string(run.try_number));
     // A run that cannot be kept stops the line: no unit goes unrecorded.
-    if (!not_recorded.empty())
-      throw Failure{kBoardFailed, "records: " + not_recorded + ": this run was not recorded"};
-    if (result.ending == Ending::Interrupted) return kInterrupted;
+    if (!result.not_recorded.empty())
+      throw Failure{kBoardFailed,
+                    "records: " + result.not_recorded + ": this run was not recorded"};
+    if (run.outcome == rec::kAborted && stop_requested.load()) return kInterrupted;
     if (output_error()) return kDone;  // main reports it and exits 1
   }
 }

@@ -1,5 +1,8 @@
 #include "push.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <memory>
 #include <utility>
 
@@ -57,60 +60,89 @@ PushReport push_outbox(LocalStore &local, const std::string &conninfo, const Pus
 }
 
 Pusher::Pusher(std::string path, std::string conninfo, PushLimits limits)
-    : path_(std::move(path)), conninfo_(std::move(conninfo)), limits_(limits) {
-  thread_ = std::thread([this] { loop(); });
+    : state_(std::make_shared<State>()) {
+  state_->path = std::move(path);
+  state_->conninfo = std::move(conninfo);
+  state_->limits = limits;
+  // The thread starts with these signals blocked (it inherits the mask), so
+  // that none is ever delivered to it.
+  sigset_t block, old;
+  sigemptyset(&block);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM}) sigaddset(&block, sig);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  std::shared_ptr<State> state = state_;
+  thread_ = std::thread([state] { loop(state); });
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 Pusher::~Pusher() { finish(); }
 
 void Pusher::kick() {
-  std::lock_guard<std::mutex> lock(m_);
-  wanted_ = true;
-  cv_.notify_all();
+  std::lock_guard<std::mutex> lock(state_->m);
+  state_->wanted = true;
+  state_->cv.notify_all();
 }
 
 bool Pusher::settle(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(m_);
-  return cv_.wait_for(lock, timeout, [this] { return !wanted_ && !busy_; });
+  std::unique_lock<std::mutex> lock(state_->m);
+  return state_->cv.wait_for(lock, timeout,
+                             [this] { return !state_->wanted && !state_->busy; });
 }
 
 std::vector<PushReport> Pusher::take_reports() {
-  std::lock_guard<std::mutex> lock(m_);
+  std::lock_guard<std::mutex> lock(state_->m);
   std::vector<PushReport> taken;
-  taken.swap(reports_);
+  taken.swap(state_->reports);
   return taken;
 }
 
 void Pusher::finish() {
   {
-    std::lock_guard<std::mutex> lock(m_);
-    closing_ = true;
-    cv_.notify_all();
+    std::lock_guard<std::mutex> lock(state_->m);
+    state_->closing = true;
+    state_->cv.notify_all();
   }
   if (thread_.joinable()) thread_.join();
 }
 
-void Pusher::loop() {
+bool Pusher::finish(std::chrono::milliseconds timeout) {
+  if (!thread_.joinable()) return true;
+  std::unique_lock<std::mutex> lock(state_->m);
+  state_->closing = true;
+  state_->cv.notify_all();
+  if (!state_->cv.wait_for(lock, timeout, [this] { return !state_->wanted && !state_->busy; })) {
+    lock.unlock();
+    thread_.detach();
+    return false;
+  }
+  lock.unlock();
+  thread_.join();
+  return true;
+}
+
+void Pusher::loop(const std::shared_ptr<State> &state) {
   std::unique_ptr<LocalStore> local;
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(m_);
-      cv_.wait(lock, [this] { return wanted_ || closing_; });
-      if (!wanted_) return;
-      wanted_ = false;
-      busy_ = true;
+      std::unique_lock<std::mutex> lock(state->m);
+      state->cv.wait(lock, [&] { return state->wanted || state->closing; });
+      if (!state->wanted) return;
+      state->wanted = false;
+      state->busy = true;
     }
     PushReport report;
     try {
-      if (!local) local = open_store(path_, OpenMode::Create);
-      report = push_outbox(*local, conninfo_, limits_);
-    } catch (const StoreError &e) {
+      if (!local) local = open_store(state->path, OpenMode::Create);
+      report = push_outbox(*local, state->conninfo, state->limits);
+    } catch (const std::exception &e) {
       report.error = e.what();
+    } catch (...) {
+      report.error = "the push failed";
     }
-    std::lock_guard<std::mutex> lock(m_);
-    reports_.push_back(report);
-    busy_ = false;
-    cv_.notify_all();
+    std::lock_guard<std::mutex> lock(state->m);
+    state->reports.push_back(report);
+    state->busy = false;
+    state->cv.notify_all();
   }
 }
 

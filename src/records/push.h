@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,7 +46,10 @@ PushReport push_outbox(LocalStore &local, const std::string &conninfo, const Pus
 
 // push_outbox() on a thread of its own, with its own connection to the
 // station's file, so that the operator can go on while it waits for the
-// server.  Attempts never overlap; reports wait to be taken.
+// server.  Attempts never overlap; reports wait to be taken.  The thread
+// blocks SIGINT, SIGTERM, SIGHUP and SIGALRM, so that they reach the
+// program's main thread, and an attempt that fails in any way is one
+// report with its error.
 class Pusher {
  public:
   // path: the station's file (empty: the default one).
@@ -63,16 +67,25 @@ class Pusher {
   std::vector<PushReport> take_reports();
   // Returns once the attempt under way, and the one asked for, have ended.
   void finish();
+  // The same, waiting at most timeout: a thread still in an attempt then is
+  // left to end with the program (what it did not push stays waiting in
+  // the outbox).  True when the thread ended.
+  bool finish(std::chrono::milliseconds timeout);
 
  private:
-  void loop();
+  // What the thread shares with the Pusher; the thread keeps it alive when
+  // it is left behind.
+  struct State {
+    std::string path, conninfo;
+    PushLimits limits;
+    std::mutex m;
+    std::condition_variable cv;
+    bool wanted = false, busy = false, closing = false;
+    std::vector<PushReport> reports;
+  };
+  static void loop(const std::shared_ptr<State> &state);
 
-  const std::string path_, conninfo_;
-  const PushLimits limits_;
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool wanted_ = false, busy_ = false, closing_ = false;
-  std::vector<PushReport> reports_;
+  std::shared_ptr<State> state_;
   std::thread thread_;
 };
 

@@ -110,11 +110,14 @@ LineResult Line::read_until(Clock::time_point deadline, const LineSink &sink,
       r.end = LineEnd::Interrupted;
       return r;
     }
-    const int wait = remaining_ms(deadline);
+    int wait = remaining_ms(deadline);
     if (wait == 0) {
       r.end = LineEnd::Deadline;
       return r;
     }
+    // A flag set by another thread interrupts no poll: it is looked at
+    // between slices of a wait.
+    if (interrupt && wait > INTERRUPT_SLICE_MS) wait = INTERRUPT_SLICE_MS;
     struct pollfd p = {port_, POLLIN, 0};
     const int ready = poll(&p, 1, wait);
     if (ready < 0) {

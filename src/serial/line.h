@@ -104,6 +104,10 @@ class Line {
   // apart at 9600 baud, 16 ms at most behind a USB adapter's timer).
   static constexpr int STALE_PIECE_MS = 50;
 
+  // A wait with an interrupt flag looks at it at least this often, so that
+  // another thread's request ends the wait in time.
+  static constexpr int INTERRUPT_SLICE_MS = 50;
+
   Line() = default;
   explicit Line(int port) : port_(port) {}
   Line(const Line &) = delete;
@@ -115,8 +119,9 @@ class Line {
 
   // Reads until the sink has what it waited for, the deadline passes, the
   // port hangs up or fails, or *interrupt (when given) turns true; a signal
-  // that sets it ends the wait.  Sleeps in poll, never spins.  A waiting
-  // piece is never dropped here: at the deadline it is still in piece().
+  // that sets it ends the wait, another thread's within INTERRUPT_SLICE_MS.
+  // Sleeps in poll, never spins.  A waiting piece is never dropped here: at
+  // the deadline it is still in piece().
   LineResult read_until(Clock::time_point deadline, const LineSink &sink,
                         const std::atomic<bool> *interrupt = nullptr);
   // Takes what is pending now, without waiting: Drained once nothing more

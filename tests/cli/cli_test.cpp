@@ -314,8 +314,19 @@ TEST_F(Cli, ReadBackThatDiffersFailsSetAndSelftest) {
   before.switch2 = 0xC3;  // one of the mask's test values
   board.set_settings(before);
   const std::string report = testing::TempDir() + "cli_selftest_liar.json";
+  // A link planted at the report's old fixed temporary name, pointing at a
+  // file the report must never reach.
+  const std::string planted = testing::TempDir() + "cli_selftest_planted";
+  std::ofstream(planted) << "keep\n";
+  unlink((report + ".tmp").c_str());
+  ASSERT_EQ(0, symlink(planted.c_str(), (report + ".tmp").c_str()));
   Result r = run(with_device({"selftest", "--report", report, "--dut", "SN-1"}));
   EXPECT_EQ(1, r.status);
+  char link[512] = {};
+  ASSERT_GT(readlink((report + ".tmp").c_str(), link, sizeof link - 1), 0);
+  EXPECT_EQ(planted, std::string(link));
+  std::ifstream kept(planted);
+  EXPECT_EQ("keep\n", std::string(std::istreambuf_iterator<char>(kept), {}));
   std::vector<std::string> failed;
   for (const auto &line : r.out_lines)
     if (line.rfind("FAIL ", 0) == 0) failed.push_back(line.substr(0, line.find(':')));
@@ -492,7 +503,7 @@ TEST_F(Cli, ReportThatCannotBeWrittenAndPortThatCannotBeUsed) {
   } cases[] = {
       {{"selftest", "--report", ""}, 2, "--report: the path is empty"},
       {{"selftest", "--report", "-"}, 2, "--json prints the record on standard output"},
-      {{"selftest", "--report", "/proc/version"}, 2, "cannot create '/proc/version.tmp'"},
+      {{"selftest", "--report", "/proc/version"}, 2, "cannot create a file in '/proc'"},
       {{"-d", "/nonexistent/tty", "selftest", "--report", report}, 4, "cannot open"},
   };
   for (const Case &c : cases) {

@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -165,6 +167,32 @@ class Station : public ::testing::Test {
   trnsim::Board board;
   HangGuard guard{"station test", 240};
 };
+
+// An id that would retitle and clear the operator's terminal reaches neither
+// output raw, and the record keeps it exactly; a line too long for an id is
+// refused whole and the station asks again.  Standard input, output and
+// error are files here.
+TEST_F(Station, IdWithTerminalControlsIsShownEscapedAndKeptExactly) {
+  const std::string db = fresh_db("station_escape.db"), files = testing::TempDir() + "station_esc";
+  const std::string id = "\x1b]0;pwned\x07\x1b[2J";
+  std::ofstream(files + ".in") << std::string(5000, 'A') << "\n" << id << "\n"
+                               << std::string(9, '\n') << "q\n";
+  std::string command = TRNCTL_PATH;
+  for (const std::string &a : args(board, db, "bench-1", {"--no-visual"})) command += " '" + a + "'";
+  command += " <" + files + ".in >" + files + ".out 2>" + files + ".err";
+  EXPECT_EQ(0, std::system(command.c_str()));
+  auto slurp = [](const std::string &path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string out = slurp(files + ".out"), err = slurp(files + ".err");
+  EXPECT_EQ("\\x1b]0;pwned\\x07\\x1b[2J fail 1\n", out);
+  EXPECT_EQ(std::string::npos, err.find('\x1b')) << err;
+  EXPECT_NE(std::string::npos, err.find("longer than 4096 bytes: refused\nDUT id: ")) << err;
+  const std::vector<json> runs = records_of(db);
+  ASSERT_EQ(1u, runs.size());
+  EXPECT_EQ(id, runs[0]["dut"]);
+}
 
 // A unit that passes; one whose orange membrane the operator sees wrong and
 // whose vol-up button cannot be pressed (Enter); that unit again, passing.
