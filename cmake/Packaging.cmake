@@ -46,9 +46,15 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TRN_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# trnctl loads libpq when it first reaches the line's database, so
-# dpkg-shlibdeps cannot see it among the binaries' libraries.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpq5")
+# trnctl loads libpq when it first reaches the line's database, and
+# libmicrohttpd when `records serve` starts, so dpkg-shlibdeps cannot see
+# them among the binaries' libraries; the quality page serves Debian's
+# Chart.js.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpq5, libmicrohttpd12, libjs-chart.js")
+# The service's settings are the administrator's: kept on upgrade, removed
+# on purge.
+file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles" "/etc/default/trnctl-records\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles")
 
 # Only the DEB generator: no source package target.
 set(CPACK_SOURCE_GENERATOR "")

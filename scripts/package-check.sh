@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package into build/ (or $BUILD_DIR), checks it with
 # lintian, installs it with apt-get, runs the installed programs, manual page
-# and bash completion, removes it again and checks that none of its files is
-# left behind.  Needs root: it installs and removes a system package.
+# and bash completion, checks the quality page's service (its unit and
+# conffile, disabled, verified by systemd-analyze where there is one), purges
+# it again and checks that none of its files is left behind.  Needs root: it installs and removes a system package.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -87,6 +88,22 @@ kill "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=""
 
+echo "--- the quality page's service"
+unit=/lib/systemd/system/trnctl-records.service
+conf=/etc/default/trnctl-records
+[ -f "$unit" ] || fail "no $unit"
+[ -f "$conf" ] || fail "no $conf"
+grep -qx 'DynamicUser=yes' "$unit" || fail "$unit: no DynamicUser=yes"
+dpkg-query --control-show trndemo conffiles | grep -qx "$conf" || fail "$conf is not a conffile"
+if command -v systemctl >/dev/null; then
+  state="$(systemctl is-enabled trnctl-records.service 2>/dev/null || true)"
+  [ "$state" = disabled ] || fail "trnctl-records.service is '$state', not disabled"
+fi
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
+  echo "systemd-analyze verify: $unit"
+fi
+
 echo "--- manual pages"
 for page in trndemo trnsim trnctl; do
   paths="$(man -aw "$page" 2>/dev/null || true)"
@@ -129,15 +146,16 @@ trnctl records yield --by |day station
 trnctl p|ports
 trnctl watch --r|--reconnect
 trnctl records p|push
+trnctl records serve --l|--listen
 trnctl records push --p|--push
 trnctl station --p|--push
 EOF
 
-echo "--- apt-get remove"
-apt-get remove -y -qq trndemo >/dev/null
+echo "--- apt-get purge"
+apt-get purge -y -qq trndemo >/dev/null
 left=0
 while read -r f; do
   if [ -e "$f" ] || [ -L "$f" ]; then echo "left behind: $f" >&2; left=1; fi
 done < "$tmp/files"
-[ "$left" -eq 0 ] || fail "files of the package are left after removal"
-echo "package check passed: $(wc -l < "$tmp/files") files installed and removed"
+[ "$left" -eq 0 ] || fail "files of the package are left after purging it"
+echo "package check passed: $(wc -l < "$tmp/files") files installed and purged"

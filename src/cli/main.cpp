@@ -16,6 +16,7 @@
 #include "cli.h"
 #include "output.h"
 #include "records_cmd.h"
+#include "serve.h"
 #include "station.h"
 #include "text.h"
 
@@ -251,6 +252,8 @@ int main(int argc, char **argv) {
   add_station_command(app, station);
   RecordsArgs records;
   add_records_command(app, records);
+  ServeArgs serve;
+  add_serve_command(*records.records, serve);
 
   // CLI11 sees the arguments before "--"; those after it are operands of
   // the command, and the first of them is the command when none came before.
@@ -302,6 +305,7 @@ int main(int argc, char **argv) {
       }
       if (!operands.empty())
         throw Failure{kUsage, "records: " + shown(operands.front()) + " is not expected (see trnctl --help)"};
+      if (serve.serve->parsed()) return run_serve(records, serve, o.json);
       return with_output_checked(run_records(records, o.json), false);
     }
     // The operands after "--", then whether each command has what it needs.

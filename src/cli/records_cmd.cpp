@@ -167,13 +167,16 @@ void print_yield(const std::vector<rec::YieldGroup> &groups) {
   print_table(rows, {false, true, true, true, true, true, true, false});
 }
 
-std::string since_of(const RecordsArgs &a) {
-  if (a.since.empty()) return "";
-  std::string since;
-  if (!rec::parse_since(a.since, &since))
-    throw Failure{kUsage, "--since: " + shown(a.since) +
-                              " is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM[:SS], UTC)"};
-  return since;
+// --since and --until as the store compares them.
+rec::YieldFilter period_of(const RecordsArgs &a) {
+  rec::YieldFilter f;
+  f.station = a.station;
+  const char *const format = " is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM[:SS], UTC)";
+  if (!a.since.empty() && !rec::parse_since(a.since, &f.since))
+    throw Failure{kUsage, "--since: " + shown(a.since) + format};
+  if (!a.until.empty() && !rec::parse_until(a.until, &f.until))
+    throw Failure{kUsage, "--until: " + shown(a.until) + format};
+  return f;
 }
 
 std::string runs_text(long n) { return std::to_string(n) + (n == 1 ? " run" : " runs"); }
@@ -185,14 +188,16 @@ void check_server_db(const std::string &db) {
   if (!problem.empty()) throw Failure{kUsage, "--db: " + problem};
 }
 
-// The listing's own options are refused with show and yield.
-void refuse_listing_options(const RecordsArgs &a, const char *command, bool since_too) {
+// The listing's own options are refused with show and push; yield takes
+// the period and the station.
+void refuse_listing_options(const RecordsArgs &a, const char *command, bool period_too) {
   std::vector<const char *> given;
   if (!a.dut.empty()) given.push_back("--dut");
-  if (!a.station.empty()) given.push_back("--station");
+  if (period_too && !a.station.empty()) given.push_back("--station");
   if (!a.outcome.empty()) given.push_back("--outcome");
   if (a.csv) given.push_back("--csv");
-  if (since_too && !a.since.empty()) given.push_back("--since");
+  if (period_too && !a.since.empty()) given.push_back("--since");
+  if (period_too && !a.until.empty()) given.push_back("--until");
   if (!given.empty())
     throw Failure{kUsage, std::string("records ") + command + ": " + given.front() +
                               " applies to the listing only"};
@@ -228,6 +233,9 @@ CLI::App *add_records_command(CLI::App &app, RecordsArgs &a) {
   r->add_option("--dut", a.dut, "Only the runs of this unit")->type_name("ID");
   r->add_option("--station", a.station, "Only the runs of this station")->type_name("NAME");
   r->add_option("--since", a.since, "Only runs started on or after this UTC date or time")
+      ->type_name("DATE");
+  r->add_option("--until", a.until,
+                "Only runs started on or before this UTC date or time (a date to its end)")
       ->type_name("DATE");
   r->add_option("--outcome", a.outcome, "Only runs with this outcome (pass, fail, error, aborted)")
       ->type_name("OUTCOME");
@@ -304,7 +312,7 @@ int run_records(const RecordsArgs &a, bool json_given) {
   else if (a.by == "station") by = rec::GroupBy::Station;
   else if (!a.by.empty())
     throw Failure{kUsage, "--by: " + shown(a.by) + " is not a grouping (day, station)"};
-  const std::string since = since_of(a);
+  const rec::YieldFilter period = period_of(a);
   if (showing && a.key.empty()) throw Failure{kUsage, "records show: ID is required"};
 
   if (pushing) return run_push(a, json);
@@ -326,14 +334,14 @@ int run_records(const RecordsArgs &a, bool json_given) {
       return kDone;
     }
     if (yielding) {
-      const auto groups = rec::compute_yield(store->yield_input(since), by, since);
+      const auto groups = rec::compute_yield(store->yield_input(period), by, period);
       if (json)
         for (const auto &g : groups) print_json(rec::to_json(g));
       else
         print_yield(groups);
       return kDone;
     }
-    rec::Filter f{a.dut, a.station, a.outcome, since};
+    rec::Filter f{a.dut, a.station, a.outcome, period.since, period.until};
     const std::vector<rec::Run> runs = store->list(f, json);
     if (json)
       for (const rec::Run &r : runs) print_json(rec::to_json(r));

@@ -13,7 +13,7 @@ namespace trnctl {
 
 struct RecordsArgs {
   std::string db;  // empty: the default database
-  std::string dut, station, since, outcome;
+  std::string dut, station, since, until, outcome;
   bool json = false, csv = false;
   std::string key;  // show: a run id or a DUT id
   std::string by;   // yield: "", day or station

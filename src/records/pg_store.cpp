@@ -260,10 +260,18 @@ class Connection {
 
 class PgStore : public ServerStore {
  public:
-  PgStore(const std::string &conninfo, const ServerLimits &limits) : name_(conninfo) {
+  PgStore(const std::string &conninfo, const ServerLimits &limits, bool read_only)
+      : name_(conninfo) {
     guarded([&] {
       c_ = std::make_unique<Connection>(conninfo, limits);
-      migrate();
+      if (!read_only) return migrate();
+      c_->script("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
+      const int v = exists() ? version() : 0;
+      if (v == 0) throw StoreError("no records tables (schema version 0)");
+      if (v != sql::kSchemaVersion)
+        throw StoreError("schema version " + std::to_string(v) + " is " +
+                         (v < sql::kSchemaVersion ? "older" : "newer") + " than this trnctl's (" +
+                         std::to_string(sql::kSchemaVersion) + ")");
     });
   }
 
@@ -272,9 +280,10 @@ class PgStore : public ServerStore {
     guarded([&] {
       Transaction t(*c_, true);
       const sql::ListQuery q = sql::list_where(!f.dut.empty(), !f.station.empty(),
-                                               !f.since.empty(), !f.outcome.empty());
+                                               !f.since.empty(), !f.outcome.empty(),
+                                               !f.until.empty());
       Params p;
-      for (const std::string *v : {&f.dut, &f.station, &f.since, &f.outcome})
+      for (const std::string *v : {&f.dut, &f.station, &f.since, &f.outcome, &f.until})
         if (!v->empty()) p.text(*v);
       Result r = c_->exec(std::string("SELECT ") + sql::kRunColumns + " FROM runs r" + q.where +
                               sql::kNewestFirst,
@@ -310,11 +319,14 @@ class PgStore : public ServerStore {
     return runs;
   }
 
-  YieldInput yield_input(const std::string &since) override {
+  YieldInput yield_input(const YieldFilter &filter) override {
     YieldInput in;
+    const std::string until = filter.until.empty() ? sql::kNoUntil : filter.until;
     guarded([&] {
       Transaction t(*c_, true);
-      Result r = c_->exec(sql::kYieldRuns);
+      Params up_to;
+      up_to.text(until);
+      Result r = c_->exec(sql::kYieldRuns, up_to);
       in.runs.reserve(static_cast<size_t>(r.rows()));
       for (int i = 0; i < r.rows(); ++i) {
         const Row row{r.get(), i};
@@ -322,7 +334,7 @@ class PgStore : public ServerStore {
                            row.column_text(3)});
       }
       Params p;
-      p.text(since);
+      p.text(filter.since).text(until);
       Result f = c_->exec(sql::kYieldFailedSteps, p);
       for (int i = 0; i < f.rows(); ++i) {
         const Row row{f.get(), i};
@@ -331,6 +343,15 @@ class PgStore : public ServerStore {
       t.commit();
     });
     return in;
+  }
+
+  std::string change_stamp() override {
+    std::string stamp;
+    guarded([&] {
+      Result r = c_->exec(sql::kServerStamp);
+      stamp = r.rows() ? Row{r.get(), 0}.column_text(0) : "";
+    });
+    return stamp;
   }
 
   int upload(const std::vector<Run> &runs, const std::string &pushed_at) override {
@@ -449,11 +470,15 @@ class PgStore : public ServerStore {
   // A current schema is only read (a reader may not create tables); one to
   // make or migrate is, under a lock, by one connection at a time, each
   // waiting its turn and reading the version again once it has the lock.
-  void migrate() {
+  bool exists() {
     Params name;
     name.text(kVersionTable);
-    Result exists = c_->exec("SELECT to_regclass($1) IS NOT NULL", name);
-    if (exists.rows() && pq().PQgetvalue(exists.get(), 0, 0)[0] == 't') {
+    Result r = c_->exec("SELECT to_regclass($1) IS NOT NULL", name);
+    return r.rows() && pq().PQgetvalue(r.get(), 0, 0)[0] == 't';
+  }
+
+  void migrate() {
+    if (exists()) {
       const int v = version();
       refuse_newer(v);
       if (v == sql::kSchemaVersion) return;
@@ -491,8 +516,8 @@ class PgStore : public ServerStore {
 }  // namespace
 
 std::unique_ptr<ServerStore> connect_server(const std::string &conninfo,
-                                            const ServerLimits &limits) {
-  return std::make_unique<PgStore>(conninfo, limits);
+                                            const ServerLimits &limits, bool read_only) {
+  return std::make_unique<PgStore>(conninfo, limits, read_only);
 }
 
 }  // namespace trn::records

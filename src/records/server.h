@@ -40,9 +40,11 @@ class ServerStore : public Store {
 };
 
 // Connects to the line's database and brings its schema up to date (made on
-// first use; several stations may do it at once).  Throws StoreError, its
-// text starting with the database's redacted() name.
+// first use; several stations may do it at once).  read_only: every
+// transaction is read-only (a role that may only read is enough), and a
+// schema that is missing or not this trnctl's is an error.  Throws
+// StoreError, its text starting with the database's redacted() name.
 std::unique_ptr<ServerStore> connect_server(const std::string &conninfo,
-                                            const ServerLimits &limits);
+                                            const ServerLimits &limits, bool read_only = false);
 
 }  // namespace trn::records

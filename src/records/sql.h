@@ -139,7 +139,7 @@ struct ListQuery {
   std::string where;  // "" or " WHERE ..."
   int params = 0;
 };
-inline ListQuery list_where(bool dut, bool station, bool since, bool outcome) {
+inline ListQuery list_where(bool dut, bool station, bool since, bool outcome, bool until) {
   ListQuery q;
   auto add = [&q](bool on, const char *test) {
     if (!on) return;
@@ -150,6 +150,7 @@ inline ListQuery list_where(bool dut, bool station, bool since, bool outcome) {
   add(station, "r.station =");
   add(since, "r.started >=");
   add(outcome, "r.outcome =");
+  add(until, "r.started <=");
   return q;
 }
 inline const char *const kNewestFirst = " ORDER BY r.started DESC, r.seq DESC";
@@ -187,13 +188,21 @@ inline std::string values_row(int first, int n) {
   return row + ")";
 }
 
+// Yield's runs up to $1 and failed steps from $1 to $2; an empty until
+// is bound as a text past every time ("~" sorts after the digits).
 inline const char *const kYieldRuns = R"sql(
 SELECT dut, station, started, outcome FROM runs
-WHERE outcome IS NOT NULL ORDER BY started, seq
+WHERE outcome IS NOT NULL AND started <= $1 ORDER BY started, seq
 )sql";
 inline const char *const kYieldFailedSteps = R"sql(
 SELECT r.dut, s.name FROM runs r JOIN steps s ON s.run_id = r.id
-WHERE r.outcome = 'fail' AND s.outcome = 'fail' AND r.started >= $1
+WHERE r.outcome = 'fail' AND s.outcome = 'fail' AND r.started >= $1 AND r.started <= $2
 )sql";
+inline const char *const kNoUntil = "~";
+
+// What changes when runs are added or completed (a server's runs arrive
+// completed and are never changed: the last one is enough).
+inline const char *const kLocalStamp = "SELECT COUNT(*), COUNT(outcome), MAX(seq) FROM runs";
+inline const char *const kServerStamp = "SELECT MAX(seq) FROM runs";
 
 }  // namespace trn::records::sql

@@ -15,7 +15,6 @@
 #include <sstream>
 
 #include "rows.h"
-#include "server.h"
 #include "sql.h"
 #include "store.h"
 
@@ -142,21 +141,28 @@ bool owner_alive(const std::string &tag) {
 class SqliteStore : public LocalStore {
  public:
   SqliteStore(const std::string &path, OpenMode mode) : path_(path) {
-    int flags = SQLITE_OPEN_READWRITE | (mode == OpenMode::Create ? SQLITE_OPEN_CREATE : 0);
+    const bool read_only = mode == OpenMode::ReadOnly;
+    int flags = read_only ? SQLITE_OPEN_READONLY
+                          : SQLITE_OPEN_READWRITE | (mode == OpenMode::Create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
       std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
       sqlite3_close(db_);
-      if (mode == OpenMode::Existing && access(path.c_str(), F_OK) != 0)
+      if (mode != OpenMode::Create && access(path.c_str(), F_OK) != 0)
         throw StoreError(path + ": no such database");
       throw StoreError(path + ": " + why);
     }
     try {
       sqlite3_extended_result_codes(db_, 1);
       sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-      use_wal();
-      exec("PRAGMA synchronous = FULL");
-      exec("PRAGMA foreign_keys = ON");
-      migrate();
+      if (read_only) {
+        exec("PRAGMA query_only = ON");
+        require_current();
+      } else {
+        use_wal();
+        exec("PRAGMA synchronous = FULL");
+        exec("PRAGMA foreign_keys = ON");
+        migrate();
+      }
     } catch (const StoreError &e) {
       sqlite3_close(db_);
       throw StoreError(path + ": " + e.what());
@@ -230,10 +236,11 @@ class SqliteStore : public LocalStore {
     guarded([&] {
       Transaction t(*this, false);  // the runs and their steps from one snapshot
       const sql::ListQuery q = sql::list_where(!f.dut.empty(), !f.station.empty(),
-                                               !f.since.empty(), !f.outcome.empty());
+                                               !f.since.empty(), !f.outcome.empty(),
+                                               !f.until.empty());
       auto bind = [&f](Stmt &s) {
         int n = 0;
-        for (const std::string *v : {&f.dut, &f.station, &f.since, &f.outcome})
+        for (const std::string *v : {&f.dut, &f.station, &f.since, &f.outcome, &f.until})
           if (!v->empty()) s.text(++n, *v);
       };
       Stmt s(db_, std::string("SELECT ") + sql::kRunColumns + " FROM runs r" + q.where +
@@ -314,20 +321,35 @@ class SqliteStore : public LocalStore {
     });
   }
 
-  YieldInput yield_input(const std::string &since) override {
+  YieldInput yield_input(const YieldFilter &filter) override {
     YieldInput in;
+    const std::string until = filter.until.empty() ? sql::kNoUntil : filter.until;
     guarded([&] {
       Transaction t(*this, false);  // one snapshot for both queries
       Stmt s(db_, sql::kYieldRuns);
+      s.text(1, until);
       while (s.step())
         in.runs.push_back({s.column_text(0), s.column_text(1), s.column_text(2),
                            s.column_text(3)});
       Stmt f(db_, sql::kYieldFailedSteps);
-      f.text(1, since);
+      f.text(1, filter.since).text(2, until);
       while (f.step()) in.failed_steps.emplace_back(f.column_text(0), f.column_text(1));
       t.commit();
     });
     return in;
+  }
+
+  // Commits of other connections change data_version, this connection's own
+  // writes the count of its changes: neither reads the runs.
+  std::string change_stamp() override {
+    std::string stamp;
+    guarded([&] {
+      Stmt s(db_, "PRAGMA data_version");
+      if (!s.step()) throw StoreError("no data version");
+      stamp = std::to_string(s.column_number(0)) + " " +
+              std::to_string(sqlite3_total_changes(db_));
+    });
+    return stamp;
   }
 
  private:
@@ -390,6 +412,17 @@ class SqliteStore : public LocalStore {
     return s.step() ? static_cast<int>(s.column_number(0)) : 0;
   }
 
+  // A reader that changes nothing takes only the current schema.
+  void require_current() {
+    const int v = user_version();
+    if (v == 0) throw StoreError("not a records database (it has no schema)");
+    if (v != sql::kSchemaVersion)
+      throw StoreError("schema version " + std::to_string(v) + " is " +
+                       (v < sql::kSchemaVersion ? "older" : "newer") + " than this trnctl's (" +
+                       std::to_string(sql::kSchemaVersion) + ")" +
+                       (v < sql::kSchemaVersion ? ": `trnctl records --db FILE` brings it up to date" : ""));
+  }
+
   // Brings the schema from its version (0 for a new file) to the current one,
   // each migration with its version number in one transaction.
   void migrate() {
@@ -431,13 +464,6 @@ void make_folders(const std::string &file) {
   }
 }
 
-bool digits(const std::string &s, size_t from, size_t n) {
-  if (s.size() < from + n) return false;
-  for (size_t i = from; i < from + n; ++i)
-    if (s[i] < '0' || s[i] > '9') return false;
-  return true;
-}
-
 }  // namespace
 
 std::string default_database() {
@@ -462,37 +488,6 @@ std::unique_ptr<LocalStore> open_store(const std::string &path, OpenMode mode) {
                             "database from there");
   if (path.empty() && mode == OpenMode::Create) make_folders(default_database());
   return std::make_unique<SqliteStore>(path.empty() ? default_database() : path, mode);
-}
-
-bool is_server_url(const std::string &where) {
-  return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
-}
-
-std::unique_ptr<Store> open_reader(const std::string &where) {
-  if (is_server_url(where)) return connect_server(where, ServerLimits::reading());
-  return open_store(where, OpenMode::Existing);
-}
-
-bool parse_since(const std::string &text, std::string *out) {
-  std::string t = text;
-  if (!t.empty() && t.back() == 'Z') t.pop_back();
-  // YYYY-MM-DD, then optionally THH:MM and :SS.
-  bool ok = digits(t, 0, 4) && t[4] == '-' && digits(t, 5, 2) && t[7] == '-' && digits(t, 8, 2);
-  if (ok && t.size() > 10)
-    ok = (t.size() == 16 || t.size() == 19) && t[10] == 'T' && digits(t, 11, 2) && t[13] == ':' &&
-         digits(t, 14, 2) && (t.size() == 16 || (t[16] == ':' && digits(t, 17, 2)));
-  if (ok) {
-    const int month = std::atoi(t.substr(5, 2).c_str()), day = std::atoi(t.substr(8, 2).c_str());
-    ok = month >= 1 && month <= 12 && day >= 1 && day <= 31;
-    if (ok && t.size() > 10)
-      ok = std::atoi(t.substr(11, 2).c_str()) < 24 && std::atoi(t.substr(14, 2).c_str()) < 60 &&
-           (t.size() == 16 || std::atoi(t.substr(17, 2).c_str()) < 60);
-  }
-  if (ok && (t.size() == 10 || t.size() == 16 || t.size() == 19)) {
-    *out = t;
-    return true;
-  }
-  return false;
 }
 
 }  // namespace trn::records

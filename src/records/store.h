@@ -26,6 +26,7 @@ struct StoreError : std::runtime_error {
 struct Filter {
   std::string dut, station, outcome;
   std::string since;  // a UTC date or time, as normalised by parse_since()
+  std::string until;  // the last millisecond it covers, as parse_until() gives it
 };
 
 // Reading.
@@ -37,9 +38,16 @@ class Store {
   virtual std::vector<Run> list(const Filter &f, bool steps) = 0;
   // The run with this id, or every run of this DUT, oldest first, with steps.
   virtual std::vector<Run> show(const std::string &id_or_dut) = 0;
-  // What compute_yield() needs: completed runs in start-time order, and the
-  // failed steps of the fail runs that started since (empty: all).
-  virtual YieldInput yield_input(const std::string &since) = 0;
+  // What compute_yield() needs: completed runs that started up to f.until,
+  // in start-time order, and the failed steps of the fail runs that
+  // started between f.since and f.until.  Every station's runs come: a
+  // unit's first run may have been at another station (compute_yield()
+  // applies f.station).
+  virtual YieldInput yield_input(const YieldFilter &f) = 0;
+
+  // A text that changes whenever runs are added or completed: cheap enough
+  // to ask every second.  Only texts of the same Store compare.
+  virtual std::string change_stamp() = 0;
 };
 
 // A station's own database: recording, and the outbox.
@@ -70,7 +78,9 @@ class LocalStore : public Store {
 
 enum class OpenMode {
   Create,    // for recording: the file and, for the default place, its folders are made
-  Existing,  // for queries: a missing file is an error
+  Existing,  // for queries: a missing file is an error; an older schema is brought up to date
+  ReadOnly,  // for a reader that must change nothing: the file and its schema stay as
+             // they are; a missing file, or a schema other than this trnctl's, is an error
 };
 
 // The default database: $XDG_DATA_HOME/trnctl/records.db, or
@@ -86,12 +96,19 @@ std::unique_ptr<LocalStore> open_store(const std::string &path, OpenMode mode);
 bool is_server_url(const std::string &where);
 
 // Opens a records database to read: the line's PostgreSQL database when
-// where is a server URL, else the SQLite file (which must exist).  Throws
-// StoreError.
-std::unique_ptr<Store> open_reader(const std::string &where);
+// where is a server URL, else the SQLite file (which must exist).  mode
+// Existing or ReadOnly (Create counts as Existing); read-only, the server is
+// read in read-only transactions and its schema never made or migrated.
+// Throws StoreError.
+std::unique_ptr<Store> open_reader(const std::string &where,
+                                   OpenMode mode = OpenMode::Existing);
 
 // "2026-12-08" or "2026-12-08T10:15[:02]" (UTC, a trailing Z allowed) as the
 // text runs' start times are compared with; false when it is neither.
 bool parse_since(const std::string &text, std::string *normalised);
+// The same texts as an upper bound: the last millisecond they cover, so that
+// a day counts through its end ("2026-12-08" gives
+// "2026-12-08T23:59:59.999Z", "2026-12-08T10:15" "2026-12-08T10:15:59.999Z").
+bool parse_until(const std::string &text, std::string *last_ms);
 
 }  // namespace trn::records

@@ -10,7 +10,7 @@ namespace {
 
 struct Unit {
   std::string group;
-  bool counted = false;  // its first pass/fail run is within since
+  bool counted = false;  // its first pass/fail run is within the filter
   bool first_pass = false, last_pass = false;
   int decisive = 0;  // pass/fail runs
 };
@@ -22,7 +22,7 @@ struct Tally {
 
 }  // namespace
 
-std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const std::string &since) {
+std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const YieldFilter &f) {
   auto group_of = [by](const YieldRun &r) -> std::string {
     switch (by) {
       case GroupBy::Day:
@@ -41,10 +41,14 @@ std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const st
   std::unordered_map<std::string, size_t> unit_of_dut;
   units.reserve(in.runs.size());
   unit_of_dut.reserve(in.runs.size());
+  auto within = [&f](const YieldRun &r) {
+    return r.started >= f.since && (f.station.empty() || r.station == f.station);
+  };
   for (const YieldRun &r : in.runs) {
+    if (!f.until.empty() && r.started > f.until) continue;
     const bool pass = r.outcome == kPass;
     if (!pass && r.outcome != kFail) {
-      if (r.started >= since) {
+      if (within(r)) {
         YieldGroup &g = groups[group_of(r)].figures;
         (r.outcome == kError ? g.errors : g.aborted) += 1;
       }
@@ -54,7 +58,7 @@ std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const st
     if (found.second) {
       Unit u;
       u.group = group_of(r);
-      u.counted = r.started >= since;
+      u.counted = within(r);
       u.first_pass = pass;
       units.push_back(std::move(u));
     }
@@ -87,6 +91,7 @@ std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const st
     std::sort(steps.begin(), steps.end(), [](const auto &a, const auto &b) {
       return a.second != b.second ? a.second > b.second : a.first < b.first;
     });
+    g.failures = steps;
     if (steps.size() > 5) steps.resize(5);
     g.top_failures = std::move(steps);
     out.push_back(std::move(g));

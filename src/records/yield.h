@@ -11,9 +11,11 @@
 // - error and aborted runs are counted apart, in the group of the run itself
 //   (its own day or station), whether or not its unit has a pass/fail run: a
 //   fixture fault belongs to the station and the time where it happened.
-// - since (a UTC date or time, empty for none): only units whose first
-//   pass/fail run started then or later, and only error and aborted runs that
-//   started then or later.
+// - The filter: runs started after until are ignored, as if not recorded
+//   yet; then, of the runs left, only units whose first pass/fail run started
+//   at since or later, at the station given, and only error and aborted runs
+//   that started then and there.  A station's figures are those of its
+//   group when grouped by station.
 #pragma once
 
 #include <string>
@@ -23,6 +25,12 @@
 #include "record.h"
 
 namespace trn::records {
+
+// Empty texts filter nothing.  since as parse_since() gives it, until as
+// parse_until() does.
+struct YieldFilter {
+  std::string since, until, station;
+};
 
 struct YieldRun {
   std::string dut, station, started, outcome;
@@ -46,6 +54,7 @@ struct YieldGroup {
   int errors = 0;
   int aborted = 0;
   std::vector<std::pair<std::string, int>> top_failures;  // at most five, most first
+  std::vector<std::pair<std::string, int>> failures;      // every failed step, most first
 
   // Fractions from 0 to 1; negative when there are no units.
   double first_pass_yield() const { return units ? double(first_pass) / units : -1; }
@@ -54,7 +63,7 @@ struct YieldGroup {
 
 // The groups in order (days and stations sorted; GroupBy::All always gives
 // the one group "all", even over no runs).
-std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const std::string &since);
+std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const YieldFilter &f);
 
 // {"group", "units", "first_pass_yield", "final_yield", "retests", "errors",
 // "aborted", "top_failures": [{"step", "count"}]}; the yields are null when

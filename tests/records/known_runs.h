@@ -132,6 +132,27 @@ const std::vector<YieldCase> kKnownYield = {
      {R"({"group":"all","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":2,
           "errors":1,"aborted":1,"top_failures":[{"step":"membrane","count":2}]})"}},
     {{"--since", "2026-12-04", "--by", "station"}, {}},
+    // Runs after --until ignored, the first-run rule then applied: C's last
+    // run by then failed, and a date counts through its last millisecond.
+    {{"--until", "2026-12-02T09:00"},
+     {R"({"group":"all","units":3,"first_pass_yield":0.3333333333333333,
+          "final_yield":0.6666666666666666,"retests":2,"errors":1,"aborted":0,
+          "top_failures":[{"step":"membrane","count":3},{"step":"ring","count":1}]})"}},
+    {{"--until", "2026-12-01", "--by", "day"},
+     {R"({"group":"2026-12-01","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":1,
+          "errors":1,"aborted":0,"top_failures":[{"step":"membrane","count":1},
+          {"step":"ring","count":1}]})"}},
+    // A station: its row of --by station, under any grouping.
+    {{"--station", "s1"},
+     {R"({"group":"all","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":1,
+          "errors":0,"aborted":1,"top_failures":[{"step":"membrane","count":1},
+          {"step":"ring","count":1}]})"}},
+    {{"--by", "station", "--station", "s2"},
+     {R"({"group":"s2","units":2,"first_pass_yield":0.5,"final_yield":1,"retests":2,
+          "errors":2,"aborted":0,"top_failures":[{"step":"membrane","count":2}]})"}},
+    {{"--station", "s2", "--since", "2026-12-02", "--until", "2026-12-02"},
+     {R"({"group":"all","units":2,"first_pass_yield":0.5,"final_yield":0.5,"retests":1,
+          "errors":1,"aborted":0,"top_failures":[{"step":"membrane","count":2}]})"}},
 };
 
 }  // namespace

@@ -64,9 +64,16 @@ TEST_F(Line, TwoStationsYieldAndRecordsReadBack) {
       record(std::string(k.station) == "s1" ? *s1 : *s2,
              make_run(k.dut, k.station, k.started, k.outcome, k.failed));
   }
+  // A reader that may only read makes no schema.
+  EXPECT_THROW(rec::open_reader(url, rec::OpenMode::ReadOnly), rec::StoreError);
+  EXPECT_EQ(server_->column("SELECT COUNT(*) FROM pg_tables WHERE schemaname = 'public'",
+                            "line_yield"),
+            std::vector<std::string>{"0"});
   Result r = trnctl({"records", "--db", "s1.db", "push", "--push", url});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "4 pushed, 0 waiting\n");
+  auto reader = rec::open_reader(url, rec::OpenMode::ReadOnly);
+  const std::string stamp = reader->change_stamp();
   r = trnctl({"records", "--db", "s2.db", "push", "--push", url, "--json"});
   EXPECT_EQ(r.out, "{\"pushed\":6,\"waiting\":0}\n") << r.err;
 
@@ -89,6 +96,8 @@ TEST_F(Line, TwoStationsYieldAndRecordsReadBack) {
       EXPECT_EQ(line.at(local.first), local.second);
       EXPECT_EQ(local.second["steps"].size(), 3u);
     }
+  EXPECT_NE(reader->change_stamp(), stamp);
+  EXPECT_EQ(reader->list({}, false).size(), kKnownRuns.size());
   r = trnctl({"records", "--db", url, "--dut", "B", "--station", "s2", "--csv"});
   ASSERT_EQ(r.lines.size(), 2u) << r.err;
   EXPECT_TRUE(contains(r.lines[1], ",B,s2,ann,2026-12-01T10:00:00.000Z,2026-12-01T10:00:00.000Z,"

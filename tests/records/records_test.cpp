@@ -37,6 +37,17 @@
 
 namespace {
 
+int user_version(const char *path) {
+  sqlite3 *db = nullptr;
+  sqlite3_open(path, &db);
+  sqlite3_stmt *s = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr);
+  int v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int(s, 0) : -1;
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return v;
+}
+
 TEST(RecordsYield, KnownRunsPerGroup) {
   WorkDir dir;
   ASSERT_TRUE(dir.ok());
@@ -70,6 +81,52 @@ TEST(RecordsYield, KnownRunsPerGroup) {
   EXPECT_TRUE(contains(r.lines[1], ",C,s2,ann,2026-12-02T08:00:00.000Z,2026-12-02T08:00:00.000Z,"
                                    "fail,2,"))
       << r.lines[1];
+  // A period: --until to the last millisecond of its minute.
+  r = trnctl({"records", "--db", "r.db", "--since", "2026-12-01T10:00", "--until",
+              "2026-12-02T09:00", "--json"});
+  std::string listed;
+  for (const auto &line : r.lines) {
+    const Json j = Json::parse(line);
+    listed += j["dut"].get<std::string>() + std::to_string(j["try"].get<int>()) + " ";
+  }
+  EXPECT_EQ(listed, "C3 C2 C1 B2 ") << r.err;
+}
+
+// A reader that must change nothing: writing fails, an older schema or an
+// empty file is refused rather than migrated or made; its change stamp
+// moves when another connection records a run, and only then.
+TEST(RecordsStore, ReadOnlyReader) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  auto writer = rec::open_store("r.db", rec::OpenMode::Create);
+  record(*writer, make_run("A", "s1", rec::utc_now(), rec::kPass));
+  auto reader = rec::open_reader("r.db", rec::OpenMode::ReadOnly);
+  const std::string stamp = reader->change_stamp();
+  EXPECT_EQ(reader->list({}, true).size(), 1u);
+  EXPECT_EQ(reader->change_stamp(), stamp);
+  record(*writer, make_run("B", "s1", rec::utc_now(), rec::kFail, {"ring"}));
+  EXPECT_NE(reader->change_stamp(), stamp);
+  EXPECT_EQ(rec::compute_yield(reader->yield_input({}), rec::GroupBy::All, {})[0].units, 2);
+  writer.reset();
+
+  auto local = rec::open_store("r.db", rec::OpenMode::ReadOnly);
+  rec::Run run = make_run("C", "s1", rec::utc_now(), rec::kPass);
+  EXPECT_THROW(local->begin(run), rec::StoreError);
+
+  sqlite3 *v1 = nullptr;
+  sqlite3_open("v1.db", &v1);
+  const std::string schema =
+      rec::sql::migration(0, rec::sql::Dialect::Sqlite) + "PRAGMA user_version = 1;";
+  ASSERT_EQ(sqlite3_exec(v1, schema.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(v1);
+  close(open("empty.db", O_CREAT | O_WRONLY, 0644));
+  for (const char *path : {"v1.db", "empty.db", "missing.db"}) {
+    SCOPED_TRACE(path);
+    EXPECT_THROW(rec::open_reader(path, rec::OpenMode::ReadOnly), rec::StoreError);
+  }
+  EXPECT_EQ(user_version("v1.db"), 1);
+  EXPECT_EQ(user_version("empty.db"), 0);
+  EXPECT_NE(access("missing.db", F_OK), 0);
 }
 
 // Two processes record into one new file at once (the second may find the
@@ -185,16 +242,6 @@ TEST(RecordsRecord, JsonKeys) {
   EXPECT_NE(id, rec::new_run_id());
 }
 
-int user_version(const char *path) {
-  sqlite3 *db = nullptr;
-  sqlite3_open(path, &db);
-  sqlite3_stmt *s = nullptr;
-  sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr);
-  int v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int(s, 0) : -1;
-  sqlite3_finalize(s);
-  sqlite3_close(db);
-  return v;
-}
 
 // The schema is made in an empty file (version 0) and kept on reopening; a
 // newer schema and a file that is no database are refused.
