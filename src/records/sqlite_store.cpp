@@ -14,6 +14,7 @@
 #include <pwd.h>
 #include <sstream>
 
+#include "conninfo.h"
 #include "rows.h"
 #include "sql.h"
 #include "store.h"
