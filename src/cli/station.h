@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 #include "cli.h"
 
@@ -20,6 +21,12 @@ struct StationArgs {
   bool no_visual = false;
   bool json = false;  // as trnctl's own --json
   std::string answer_timeout = "30", button_timeout = "10";  // seconds, checked at the start
+  // --web: the page instead of the terminal (station_web.h).
+  bool web = false;
+  std::string listen = "127.0.0.1:8081";
+  std::string token_file;
+  std::vector<std::string> hosts;
+  std::vector<std::string> fixtures;  // NAME=PATH
   CLI::App *command = nullptr;
 };
 
