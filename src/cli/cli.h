@@ -130,6 +130,7 @@ struct SelftestOptions {
   std::string db;       // empty: the default database
   std::string station, operator_name;  // empty: the defaults
   std::string push;     // the line's database (--push or TRN_RECORDS_URL); empty: none
+  bool no_restore_from_record = false;  // the board's settings are the unit's own, always
 };
 int run_selftest(const Options &o, const SelftestOptions &so);
 

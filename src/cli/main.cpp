@@ -247,6 +247,9 @@ int main(int argc, char **argv) {
                        "Then push the recorded runs to the line's database (default: "
                        "TRN_RECORDS_URL); no password in it")
       ->type_name("URL");
+  selftest->add_flag("--no-restore-from-record", so.no_restore_from_record,
+                     "Take the board's settings as the unit's own, even when its last run "
+                     "here was cut short");
   CLI::App *ports = app.add_subcommand("ports", "List the serial ports the kernel has (sysfs)");
   StationArgs station;
   add_station_command(app, station);

@@ -62,6 +62,9 @@ void TerminalView::notice(st::Notice n, const std::string &text) {
     case st::Notice::NotRestored:
       fprintf(stderr, "trnctl: %s: the port hung up: settings not restored\n", text.c_str());
       break;
+    case st::Notice::Earlier:
+      fprintf(stderr, "%s\n", trn::terminal_text(text).c_str());
+      break;
   }
   fflush(stderr);
 }
@@ -243,7 +246,10 @@ int run_selftest(const Options &o, const SelftestOptions &so) {
   };
   st::UnitResult result;
   try {
-    if (so.record) records = std::make_unique<st::Records>(so.db, run.station);
+    if (so.record) {
+      records = std::make_unique<st::Records>(so.db, run.station);
+      records->restore_from_record = !so.no_restore_from_record;
+    }
     bind_stop(&engine.stop_flag());
     result = st::test_unit(engine, run, records.get(), push);
     bind_stop(nullptr);

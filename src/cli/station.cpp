@@ -416,6 +416,9 @@ CLI::App *add_station_command(CLI::App &app, StationArgs &a) {
                  "Ids must match this extended regular expression whole")
       ->type_name("REGEX");
   s->add_flag("--no-visual", a.no_visual, "Skip the operator's checks of LEDs and backlight");
+  s->add_flag("--no-restore-from-record", a.no_restore_from_record,
+              "Take the board's settings as the unit's own, even when its last run here was "
+              "cut short");
   s->add_flag("--json", a.json, "Each run's JSON record on standard output");
   s->add_option("--answer-timeout", a.answer_timeout, "Time for each check's answer (30)")
       ->type_name("SECONDS");
@@ -467,6 +470,7 @@ int run_station(const Options &o, const StationArgs &a) {
   std::unique_ptr<st::Records> records;
   try {
     records = std::make_unique<st::Records>(a.db, station);
+    records->restore_from_record = !a.no_restore_from_record;
     if (int n = records->abandoned())
       fprintf(stderr, "trnctl: %d run%s of station '%s' left open by a process that ended: "
                       "recorded as aborted\n", n, n == 1 ? "" : "s",

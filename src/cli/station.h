@@ -19,6 +19,7 @@ struct StationArgs {
   std::string station, operator_name;  // empty: host name, login name
   std::string dut_pattern;              // empty: any id
   bool no_visual = false;
+  bool no_restore_from_record = false;  // the board's settings are the unit's own, always
   bool json = false;  // as trnctl's own --json
   std::string answer_timeout = "30", button_timeout = "10";  // seconds, checked at the start
   // --web: the page instead of the terminal (station_web.h).

@@ -139,6 +139,12 @@ bool owner_alive(const std::string &tag) {
   return process_start_time(pid) == start;
 }
 
+// A run's steps kept while it was open (keep_step), replaced when it ends.
+const char *const kForgetKeptSteps = "DELETE FROM steps WHERE run_id = $1";
+// A unit's latest run but one.
+const char *const kLatestRun =
+    "SELECT id FROM runs WHERE dut = $1 AND id <> $2 ORDER BY started DESC, seq DESC LIMIT 1";
+
 class SqliteStore : public LocalStore {
  public:
   SqliteStore(const std::string &path, OpenMode mode) : path_(path) {
@@ -199,6 +205,9 @@ class SqliteStore : public LocalStore {
       u.text(12, run.reason, true);
       u.run();
       if (sqlite3_changes(db_) != 1) throw StoreError("no open run " + run.id);
+      // The steps kept while the run was open give way to the whole list.
+      Stmt kept(db_, kForgetKeptSteps);
+      kept.text(1, run.id).run();
       Stmt st(db_, sql::kInsertStep);
       int pos = 0;
       for (const Step &step : run.steps) {
@@ -230,6 +239,28 @@ class SqliteStore : public LocalStore {
       t.commit();
     });
     return closed;
+  }
+
+  void keep_step(const std::string &run_id, int pos, const Step &step) override {
+    guarded([&] {
+      Transaction t(*this);
+      Stmt st(db_, sql::kInsertStep);
+      st.text(1, run_id).number(2, pos).text(3, step.name).text(4, step.outcome);
+      st.number(5, step.start_ms).number(6, step.ms).json(7, step.written).json(8, step.read);
+      st.number(9, step.tries).text(10, step.why, true);
+      st.run();
+      t.commit();
+    });
+  }
+
+  std::string latest_run(const std::string &dut, const std::string &except) override {
+    std::string id;
+    guarded([&] {
+      Stmt s(db_, kLatestRun);
+      s.text(1, dut).text(2, except);
+      if (s.step()) id = s.column_text(0);
+    });
+    return id;
   }
 
   std::vector<Run> list(const Filter &f, bool with_steps) override {

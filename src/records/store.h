@@ -67,6 +67,15 @@ class LocalStore : public Store {
   // this machine) stay open.  Returns how many were closed.
   virtual int close_abandoned(const std::string &station) = 0;
 
+  // Keeps one step of an open run (pos: its place in the run, from 1) at
+  // once, in its own transaction, so that a run cut short keeps it: the
+  // self-test keeps its save step before it writes to the board.  finish()
+  // puts all the run's steps in place of the ones kept.
+  virtual void keep_step(const std::string &run_id, int pos, const Step &step) = 0;
+  // The id of the latest run of this DUT other than the one with id except
+  // (empty: there is none).
+  virtual std::string latest_run(const std::string &dut, const std::string &except) = 0;
+
   // The outbox: at most limit completed runs not yet pushed, with their
   // steps, in the order they were inserted.  Open runs wait until they end.
   virtual std::vector<Run> unpushed(int limit) = 0;

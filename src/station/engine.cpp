@@ -234,6 +234,17 @@ void Engine::save(StepRun &st) {
     saved_[i] = value;
     st.read[table[i].name] = json_value(table[i], value);
   }
+  if (!earlier_) return;
+  // What the board holds now may be an earlier run's test values: the
+  // settings that run saved are the unit's own.
+  for (size_t i = 0; i < table.size(); ++i) {
+    uint8_t value;
+    const auto it = earlier_->values.find(table[i].name);
+    if (it != earlier_->values.end() && byte_of(table[i], *it, &value)) saved_[i] = value;
+  }
+  const std::string said = kRestoringEarlier + earlier_->run_id + " of " + earlier_->started;
+  st.why = st.why.empty() ? said : said + "; " + st.why;
+  observer_.notice(Notice::Earlier, said);
 }
 
 void Engine::test_setting(size_t i, StepRun &st) {
@@ -397,7 +408,10 @@ void Engine::run_step(size_t slot) {
   const PlannedStep &p = plan_.steps()[slot];
   switch (p.kind) {
     case StepKind::Identify: return step(slot, [&](StepRun &st) { identify(st); });
-    case StepKind::Save: return step(slot, [&](StepRun &st) { save(st); });
+    case StepKind::Save:
+      step(slot, [&](StepRun &st) { save(st); });
+      if (on_saved_) on_saved_(*results_[slot], static_cast<int>(slot) + 1);
+      return;
     case StepKind::Setting: return step(slot, [&](StepRun &st) { test_setting(p.index, st); });
     case StepKind::Backlight: return step(slot, [&](StepRun &st) { backlight(st); });
     case StepKind::Check:

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -43,7 +44,19 @@ enum class Notice {
   HungUp,       // the port hung up (text: the port)
   Restoring,    // the run was stopped with test values on the board (text: why)
   NotRestored,  // the port hung up while they were put back (text: the port)
+  Earlier,      // the unit's own settings are those an earlier run saved (text: which)
 };
+
+// The settings an earlier run of the unit saved, which it never put back
+// (it was cut short): the unit's own, to restore at the end.
+struct EarlierSave {
+  std::string run_id, started;
+  Json values;  // the save step's read: each setting's value by name
+};
+
+// The save step's why when the settings of an earlier run are restored:
+// "restoring the settings saved by run ID of DATE".
+inline constexpr const char *kRestoringEarlier = "restoring the settings saved by run ";
 
 class Observer {
  public:
@@ -74,6 +87,15 @@ class Engine {
   Engine &operator=(const Engine &) = delete;
 
   const Plan &plan() const { return plan_; }
+
+  // Before run(): the unit's own settings are those saved by an earlier run
+  // (the board's are still read and recorded by the save step).
+  void restore_from(EarlierSave earlier) { earlier_ = std::move(earlier); }
+  // Before run(): called with the save step and its place in the run (from
+  // 1) once it has ended, before anything is written to the board.
+  void on_saved(std::function<void(const trn::records::Step &, int pos)> saved) {
+    on_saved_ = std::move(saved);
+  }
 
   // Runs the plan on the port and completes run: every planned step
   // (skipped when it never ran), the outcome and its reason, the end and
@@ -128,6 +150,8 @@ class Engine {
 
   const EngineOptions options_;
   Observer &observer_;
+  std::optional<EarlierSave> earlier_;
+  std::function<void(const trn::records::Step &, int)> on_saved_;
   const Plan plan_;
   std::atomic<bool> stop_{false};
   int wake_fd_ = -1;  // readable after an answer or an abort

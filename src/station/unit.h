@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine.h"
@@ -23,6 +24,12 @@ class Records {
   int abandoned() const { return abandoned_; }
   trn::records::LocalStore &store() { return *store_; }
 
+  // When the unit's latest run here ended without putting the board's
+  // settings back (its restore step did not pass), the settings it saved
+  // are the unit's own: the next run restores those.  Off for a bench that
+  // gives one id to several boards.
+  bool restore_from_record = true;
+
  private:
   std::unique_ptr<trn::records::LocalStore> store_;
   int abandoned_ = 0;
@@ -34,8 +41,15 @@ struct UnitResult {
 
 // Tests one unit: gives run its id and start, begins it in records (when
 // given; throws trn::records::StoreError when it cannot, before anything is
-// sent), runs the engine, finishes the run there and hands the result over
-// (for the push, and to tell a run that could not be recorded).  The caller has set who, what and the options.
+// sent), runs the engine (its save step kept in records before the first
+// write; the settings of a run cut short restored), finishes the run there
+// and hands the result over (for the push, and to tell a run that could not
+// be recorded).  The caller has set who, what and the options.
+// The settings the unit's latest run before this one saved and never put
+// back, if any (following runs that restored an earlier one's in turn).
+std::optional<EarlierSave> earlier_save(trn::records::LocalStore &store, const std::string &dut,
+                                        const std::string &run_id);
+
 UnitResult test_unit(Engine &engine, trn::records::Run &run, Records *records,
                      const std::function<void(const UnitResult &)> &handover = nullptr);
 

@@ -23,5 +23,8 @@ std::string hex_byte(uint8_t byte);
 // of the mask's words (numbers for gpio), and the plain number for a byte
 // outside the setting's vocabulary.
 Json json_value(const trn::Setting &s, uint8_t byte);
+// The byte of such a value, as a record keeps it; false when it is none of
+// the setting's.
+bool byte_of(const trn::Setting &s, const Json &value, uint8_t *byte);
 
 }  // namespace trn::station

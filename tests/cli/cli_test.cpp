@@ -453,6 +453,61 @@ TEST_F(Cli, HangUpDuringSelftestReportsTheStepsSoFar) {
   EXPECT_EQ("skipped", rec["steps"][16]["outcome"]);
 }
 
+// A run cut short after its first writes (killed, or its port hung up)
+// leaves test values on the unit; its retest restores the settings the first
+// run saved, and its record names that run.  After a pass the retest takes
+// the board's settings as it finds them.
+TEST_F(Cli, RetestRestoresTheSettingsOfARunCutShort) {
+  enum End { Killed, HungUp, Passed };
+  for (End end : {Killed, HungUp, Passed}) {
+    SCOPED_TRACE(end);
+    const std::string db = testing::TempDir() + "cli_retest_" + std::to_string(end) + ".db";
+    for (const char *x : {"", "-wal", "-shm"}) unlink((db + x).c_str());
+    trnsim::Board first, second;
+    ASSERT_TRUE(first.start() && second.start());
+    trnsim::Settings own = first.settings();
+    own.volume = 11;
+    own.brightness = 3;
+    first.set_settings(own);
+    std::atomic<pid_t> child{0};
+    first.set_logger([&](const trnsim::LogEntry &e) {  // at the first brightness write
+      if (!e.received || e.bytes[2] != 0x07 || e.bytes[3] != 0x01) return;
+      if (end == Killed) kill(child.load(), SIGKILL);
+      if (end == HungUp) first.hang_up();
+    });
+    Hooks hooks;
+    hooks.tick = [&](pid_t pid) { child = pid; };
+    Result r = run({"-d", first.slave_path(), "selftest", "--dut", "SN-7", "--db", db}, hooks);
+    EXPECT_EQ(end == Killed ? 128 + SIGKILL : end == HungUp ? 1 : 0, r.status) << r.err;
+    first.set_logger(nullptr);
+
+    // The same unit behind another line, as the first run left it (after a
+    // pass, with a setting changed by hand: the unit's own now).
+    trnsim::Settings found = first.settings();
+    EXPECT_EQ(end != Passed, !same_settings(own, found));  // test values left behind
+    if (end == Passed) found.volume = 2;
+    second.set_settings(found);
+    r = run({"-d", second.slave_path(), "selftest", "--dut", "SN-7", "--db", db});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(same_settings(end == Passed ? found : own, second.settings()));
+
+    Result listed = run({"records", "--json", "--db", db});
+    ASSERT_EQ(2u, listed.out_lines.size());
+    const auto retest = nlohmann::json::parse(listed.out_lines[0]);
+    const auto cut = nlohmann::json::parse(listed.out_lines[1]);
+    // The first run's save step reached the record before its first write
+    // (a run killed has no other step).
+    const size_t saved_at = end == Killed ? 0 : 1;
+    EXPECT_EQ("save", cut["steps"][saved_at]["name"]);
+    EXPECT_EQ(11, cut["steps"][saved_at]["read"]["volume"]);
+    const std::string said = "restoring the settings saved by run " +
+                             cut["id"].get<std::string>() + " of " +
+                             cut["started"].get<std::string>();
+    EXPECT_EQ(end == Passed ? nlohmann::json() : nlohmann::json(said), retest["steps"][1]["why"]);
+    EXPECT_EQ(end == Passed ? std::string::npos : 0, r.err.find(said)) << r.err;
+  }
+}
+
 // Standard output on a full disk: each command fails; the self-test stops
 // and records why.
 TEST_F(Cli, StandardOutputThatCannotBeWrittenFailsTheCommand) {

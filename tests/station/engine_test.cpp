@@ -10,6 +10,8 @@
 
 #include "board.h"
 #include "engine.h"
+#include "support.h"
+#include "unit.h"
 
 namespace {
 
@@ -31,9 +33,10 @@ class Bench : public st::Observer {
     if (answerer_.joinable()) answerer_.join();
   }
 
-  void go(st::PlanOptions plan) {
+  void go(st::PlanOptions plan, int timeout_ms = 100) {
     st::EngineOptions options;
     options.port.device = board_.slave_path();
+    options.port.timeout_ms = timeout_ms;
     options.plan = plan;
     options.button_timeout_s = 5;
     const trnsim::Settings before = board_.settings();
@@ -53,6 +56,11 @@ class Bench : public st::Observer {
   bool restored = false;
 
   void run_started(const rec::Run &, const st::Plan &) override { events.push_back("started"); }
+  // With abort_at, the run is aborted from another thread as that step starts.
+  void step_started(size_t, const std::string &name) override {
+    if (name == abort_at) answerer_ = std::thread([this] { engine_->abort(abort_reason); });
+  }
+  std::string abort_at;
   void step_finished(size_t, const rec::Step &s) override { events.push_back(s.name); }
   void run_finished(const rec::Run &) override { events.push_back("finished"); }
   void prompt(const st::Prompt &p) override {
@@ -79,7 +87,11 @@ class Bench : public st::Observer {
     board_.release(in);
   }
 
+
+ public:
   trnsim::Board board_;
+
+ private:
   st::Engine *engine_ = nullptr;
   std::thread answerer_;
 };
@@ -119,6 +131,65 @@ TEST(Engine, TwoRunsAtOnceOneAnsweredOneAborted) {
   EXPECT_TRUE(aborted.restored);
   // A bound against a hang only: the answers' time limit is 30 s.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// A board that never answers, with a long reply timeout: the abort ends
+// the exchange under way, well before its tries could run out (3 x 10 s).
+TEST(Engine, AbortEndsAnExchangeUnderWay) {
+  Bench bench;
+  bench.board_.set_fault(trnsim::Fault::Silent);
+  bench.abort_at = "identify";
+  bench.abort_reason = "the operator pressed stop";
+  const auto start = std::chrono::steady_clock::now();
+  bench.go({}, 10000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));  // not 30 s
+  EXPECT_EQ(rec::kAborted, bench.run.outcome);
+  EXPECT_EQ("the operator pressed stop", bench.step("identify").why);
+}
+
+// Which earlier run's saved settings a retest takes as the unit's own: the
+// latest run's, when it did not put them back; through a run that had
+// restored an earlier one's in turn; none after a run that put them back,
+// or one that saved nothing.
+TEST(Engine, EarlierSaveOfARunCutShort) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  auto store = rec::open_store("r.db", rec::OpenMode::Create);
+  int n = 0;
+  // Records a run of dut: its save step reads volume (or is skipped when
+  // volume < 0), then its restore step ends with restore_outcome.
+  auto record = [&](const std::string &dut, int volume, const char *restore_outcome,
+                    const std::string &save_why = "") {
+    rec::Run run;
+    run.id = rec::new_run_id();
+    run.dut = dut;
+    run.started = "2026-12-0" + std::to_string(++n) + "T00:00:00.000Z";
+    run.outcome = rec::kAborted;
+    rec::Step save, restore;
+    save.name = "save";
+    save.outcome = volume < 0 ? rec::kSkipped : rec::kPass;
+    if (volume >= 0) save.read = st::Json{{"volume", volume}};
+    save.why = save_why;
+    restore.name = "restore";
+    restore.outcome = restore_outcome;
+    run.steps = {save, restore};
+    store->begin(run);
+    store->finish(run);
+    return run;
+  };
+  const rec::Run a = record("A", 11, rec::kSkipped);
+  record("A", 15, rec::kSkipped, st::kRestoringEarlier + a.id + " of " + a.started);
+  record("B", 4, rec::kSkipped);
+  record("B", 15, rec::kPass);
+  record("C", 4, rec::kSkipped);
+  record("C", -1, rec::kSkipped);
+  const auto earlier = st::earlier_save(*store, "A", "new");
+  ASSERT_TRUE(earlier);
+  EXPECT_EQ(a.id, earlier->run_id);
+  EXPECT_EQ(11, earlier->values["volume"]);
+  EXPECT_FALSE(st::earlier_save(*store, "B", "new"));
+  EXPECT_FALSE(st::earlier_save(*store, "C", "new"));
+  EXPECT_FALSE(st::earlier_save(*store, "D", "new"));
 }
 
 }  // namespace
