@@ -100,7 +100,7 @@ void make_line(long runs, Sink sink) {
 
 // Runs trnctl with args, its output thrown away; milliseconds, or -1 when it
 // did not exit 0.
-double trnctl(const std::vector<std::string> &args) {
+inline double trnctl(const std::vector<std::string> &args) {
   std::string exe = bench::exe_dir() + "/trnctl";
   std::vector<std::string> all = {"trnctl"};
   all.insert(all.end(), args.begin(), args.end());
@@ -121,7 +121,7 @@ double trnctl(const std::vector<std::string> &args) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
 }
 
-void time_command(const char *what, const std::vector<std::string> &args) {
+inline void time_command(const char *what, const std::vector<std::string> &args) {
   std::vector<double> ms;
   for (int i = 0; i < 5; ++i) {
     double m = trnctl(args);

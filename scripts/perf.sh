@@ -4,7 +4,8 @@
 # panel's exchange and read_all (fixed and fast), trnctl get and selftest,
 # status frame to check box latency, the monitor's CPU use, trnctl's start-up
 # and memory, the panel's peak memory and its start-up time; then the records
-# database at 100,000 runs (yield, and recording one run).
+# database at 100,000 runs (yield, and recording one run); then the quality
+# page (trnctl records serve) over 100,000 runs, SQLite and PostgreSQL.
 # Runs everything under a virtual X server; ends only what it started.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -31,6 +32,7 @@ exchange="$("$b/exchange_bench" 50)"
 panel="$("$b/panel_bench")"
 trnctl="$("$b/trnctl_bench" 5)"
 records="$(cd "$b" && ./records_bench 100000)"
+web="$(cd "$b" && ./web_bench 100000 2>/dev/null)"
 
 # Start-up to the window shown, with no board: trndemo prints its failure line
 # right after it has shown the window.  Median of 5 runs.
@@ -95,4 +97,12 @@ rc() { echo "$records" | pick "$1: " | sed -E 's/.*: median ([0-9]+) ms, slowest
 echo "| trnctl records yield, 100,000 runs (median of 5) | $(rc 'trnctl records yield') | |"
 echo "| trnctl records yield --by day / --by station | $(rc 'yield --by day') / $(rc 'yield --by station') | |"
 echo "$records" | sed -nE 's/^recording a run \(([0-9]+) steps\): median ([0-9.]+) ms, p99 ([0-9.]+) ms, slowest ([0-9.]+) ms.*/| Recording a run (\1 steps, insert + completion, 200 runs) | median \2 ms, p99 \3 ms, slowest \4 ms | |/p'
+wb() {  # web_bench line of a database -> its figure
+  echo "$web" | grep -F "$1: $2" | head -n 1 | sed -E "s/^$1: $2:? ?//"
+}
+for what in "overview data" "50 followers, no run arriving" "recording a run with 50 followers" \
+            "a new run's event at a follower" "page to data-ready" "new run seen on the open page" \
+            "server's peak resident memory"; do
+  echo "| Quality page, 100,000 runs: $what | SQLite: $(wb SQLite "$what") | PostgreSQL: $(wb PostgreSQL "$what") |"
+done
 INNER

@@ -80,7 +80,7 @@
         scales: {
           x: axis('Day (UTC)'),
           y: percentAxis('Yield (%)'),
-          units: axis('Units', { position: 'right', beginAtZero: true, grid: { drawOnChartArea: false } }),
+          units: axis('Units', { position: 'right', beginAtZero: true, ticks: { precision: 0 }, grid: { drawOnChartArea: false } }),
         },
       },
     });
@@ -121,7 +121,7 @@
         },
         scales: {
           x: axis('Step'),
-          count: axis('Failures', { position: 'left', beginAtZero: true }),
+          count: axis('Failures', { position: 'left', beginAtZero: true, ticks: { precision: 0 } }),
           share: axis('Cumulative share (%)', { position: 'right', min: 0, max: 100, grid: { drawOnChartArea: false } }),
         },
       },
@@ -150,7 +150,7 @@
       const b = trn.el('button', 'Runs');
       b.type = 'button';
       b.addEventListener('click', () => showStepRuns(f.step));
-      return [f.step, f.count, cumulative[i] + '%', b];
+      return [f.step, f.count, cumulative[i].toFixed(1) + '%', b];
     }));
   }
 

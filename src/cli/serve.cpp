@@ -1,6 +1,6 @@
 // `trnctl records serve`: the routes of the quality page over a records
-// database opened read-only.  A watcher thread asks the database every half
-// second whether runs were added or completed (a cheap stamp), and tells
+// database opened read-only.  A watcher thread asks the database four times
+// a second whether runs were added or completed (a cheap stamp), and tells
 // every open page through the event stream; the pages then fetch what they
 // show again.  Answers are kept per query until the data changes, so many
 // pages following one line cost the database one query each time.
@@ -39,6 +39,8 @@ namespace web = trn::web;
 constexpr int kRecordsFailed = 1;
 constexpr long kMaxLimit = 10000;
 constexpr size_t kMaxFilterText = 256;
+// Up to this many runs, a listing's steps are read run by run.
+constexpr long kFewRuns = 200;
 
 #ifndef TRN_CHARTJS
 #define TRN_CHARTJS "/usr/share/javascript/chart.js/chart.min.js"
@@ -220,6 +222,16 @@ std::vector<rec::Run> runs_of(rec::Store &s, const Filters &f, const web::Reques
   lf.since = f.normalised.since;
   lf.until = f.normalised.until;
   const std::string step = text_param(q, "step");
+  if (step.empty() && limit <= kFewRuns) {
+    // The page's few latest runs: the runs alone, then the steps of those
+    // shown, rather than the steps of every run of the period.
+    std::vector<rec::Run> runs = s.list(lf, false);
+    if (static_cast<long>(runs.size()) > limit) runs.resize(static_cast<size_t>(limit));
+    for (rec::Run &r : runs)
+      for (rec::Run &whole : s.show(r.id))
+        if (whole.id == r.id) r.steps = std::move(whole.steps);
+    return runs;
+  }
   std::vector<rec::Run> runs = s.list(lf, true);
   if (!step.empty())
     runs.erase(std::remove_if(runs.begin(), runs.end(),
@@ -395,8 +407,8 @@ class Watcher {
     int ticks = 0;
     bool up = true;
     std::unique_lock<std::mutex> lock(m_);
-    while (!cv_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stopping_; })) {
-      if (++ticks % 30 == 0) hub_.heartbeat();
+    while (!cv_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stopping_; })) {
+      if (++ticks % 60 == 0) hub_.heartbeat();  // every 15 s
       std::string stamp;
       bool ok = true;
       try {

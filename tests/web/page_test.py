@@ -10,7 +10,8 @@ page over the line's PostgreSQL.  Exit 77 when Chromium, its driver or
 Selenium is missing.
 
 With --screenshot FILE --db DB [--since DATE], it only takes the README's
-picture of the page over DB.
+picture of the page over DB; with --bench-page URL --db DB [--push URL], it
+prints the page's figures for bench/web_bench.
 """
 import argparse
 import http.client
@@ -145,9 +146,14 @@ def chart_data(d, name):
         'return {labels: c.data.labels, data: c.data.datasets.map((s) => s.data)};' % name)
 
 
-def table_texts(d, selector):
-    return [[td.text for td in tr.find_elements(By.TAG_NAME, 'td')]
-            for tr in d.find_elements(By.CSS_SELECTOR, selector + ' tbody tr')]
+def table_texts(root, selector):
+    """The cells' texts of a table under root (the driver or an element),
+    read at once: the page may redraw the table at any time."""
+    driver = root if hasattr(root, 'session_id') else root.parent
+    return driver.execute_script(
+        'return [...(arguments[0] || document).querySelectorAll(arguments[1] + " tbody tr")]'
+        '.map((tr) => [...tr.querySelectorAll("td")].map((td) => td.textContent));',
+        None if root is driver else root, selector)
 
 
 class PageCase(unittest.TestCase):
@@ -428,13 +434,42 @@ class RulesCase(unittest.TestCase):
 
 def screenshot(out, db, since):
     s = Serve(db, records_args=['--since', since] if since else [])
-    d = browser(1600, 1000)
+    d = browser(1920, 1080)
     try:
         open_ready(d, s.base + '/')
         d.save_screenshot(out)
     finally:
         close_browser(d)
         s.stop()
+
+
+def bench_page(url, db, push, label):
+    """Prints the page's figures over a full database: navigation to
+    data-ready (charts drawn), and a run recorded while it is open to its
+    row on the page."""
+    d = browser()
+    try:
+        ready = []
+        for _ in range(5):
+            t0 = time.monotonic()
+            open_ready(d, url)
+            ready.append((time.monotonic() - t0) * 1000)
+        seen = []
+        for i in range(5):
+            dut = 'BENCH-%d-%d' % (os.getpid(), i)
+            t0 = time.monotonic()
+            subprocess.run([ARGS.fixture, 'add', db, dut, 'pass'], check=True, stdout=subprocess.DEVNULL)
+            if push:
+                subprocess.run([ARGS.fixture, 'push', db, push], check=True)
+            WebDriverWait(d, 30, poll_frequency=0.02).until(
+                lambda d: table_texts(d, '#runs-table')[0][1] == dut)
+            seen.append((time.monotonic() - t0) * 1000)
+        ready.sort()
+        seen.sort()
+        print('%s: page to data-ready: median %.0f ms, slowest %.0f ms (5 loads)' % (label, ready[2], ready[4]))
+        print('%s: new run seen on the open page: median %.0f ms, slowest %.0f ms (5 runs)' % (label, seen[2], seen[4]))
+    finally:
+        close_browser(d)
 
 
 def main():
@@ -446,10 +481,16 @@ def main():
     p.add_argument('--screenshot')
     p.add_argument('--db')
     p.add_argument('--since')
+    p.add_argument('--bench-page')
+    p.add_argument('--push')
+    p.add_argument('--label', default='')
     ARGS, rest = p.parse_known_args()
     if webdriver is None or not shutil.which('chromium') or not shutil.which('chromedriver'):
         print('page_test: skipped: chromium, chromium-driver or python3-selenium is missing')
         return 77
+    if ARGS.bench_page:
+        bench_page(ARGS.bench_page, ARGS.db, ARGS.push, ARGS.label)
+        return 0
     if ARGS.screenshot:
         screenshot(ARGS.screenshot, ARGS.db, ARGS.since)
         return 0
