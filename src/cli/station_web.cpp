@@ -201,12 +201,13 @@ class SlotObserver : public st::Observer {
 class Station {
  public:
   Station(const Options &o, const StationSetup &setup, const std::string &db,
-          std::vector<Fixture> fixtures)
+          std::vector<Fixture> fixtures, bool restore_from_record)
       : o_(o), setup_(setup), db_(db), operator_(setup.operator_name) {
     for (Fixture &f : fixtures) {
       slots_.emplace_back();
       slots_.back().fixture = std::move(f);
       slots_.back().records = std::make_unique<st::Records>(db, setup.station);
+      slots_.back().records->restore_from_record = restore_from_record;
       if (slots_.size() == 1) abandoned_ = slots_.back().records->abandoned();
     }
     count_today(*slots_.front().records);
@@ -626,7 +627,7 @@ int run_station_web(const Options &o, const StationArgs &a, const StationSetup &
 
   std::unique_ptr<Station> station;
   try {
-    station = std::make_unique<Station>(o, setup, a.db, fixtures);
+    station = std::make_unique<Station>(o, setup, a.db, fixtures, !a.no_restore_from_record);
   } catch (const rec::StoreError &e) {
     throw Failure{kBoardFailed, std::string("records: ") + e.what()};
   }
