@@ -131,7 +131,10 @@ function drawSlot(s, d) {
         s.answers.replaceChildren(answerButton("Can't", 'cant', q.id, 'cant', s));
       }
     }
-    s.deadline = page.received + q.seconds_left * 1000;
+    // An older state (the event stream's last, on a reload) never lengthens the time left.
+    const deadline = page.received + q.seconds_left * 1000;
+    s.deadline = s.deadlineOf === q.id ? Math.min(s.deadline, deadline) : deadline;
+    s.deadlineOf = q.id;
     if (!page.seen.has(q.id)) {
       page.seen.set(q.id, performance.now());
       tone();
@@ -139,6 +142,7 @@ function drawSlot(s, d) {
   } else {
     delete s.prompt.dataset.promptId;
     s.deadline = null;
+    s.deadlineOf = null;
   }
 
   const v = d.verdict;
@@ -276,7 +280,7 @@ function settleKeys() {
 function drawHeader(j) {
   document.getElementById('station').textContent = j.station;
   document.title = j.station + ': test station';
-  document.getElementById('units').textContent = String(j.today.units);
+  document.getElementById('units').textContent = j.today.units + (j.today.units === 1 ? ' unit' : ' units');
   const fpy = j.today.first_pass_yield;
   document.getElementById('fpy').textContent = fpy === null ? '-' : (fpy * 100).toFixed(1) + '%';
   document.getElementById('operator').textContent = j.operator;
