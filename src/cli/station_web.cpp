@@ -202,7 +202,7 @@ class Station {
  public:
   Station(const Options &o, const StationSetup &setup, const std::string &db,
           std::vector<Fixture> fixtures, bool restore_from_record)
-      : o_(o), setup_(setup), db_(db), operator_(setup.operator_name) {
+      : o_(o), setup_(setup), operator_(setup.operator_name) {
     for (Fixture &f : fixtures) {
       slots_.emplace_back();
       slots_.back().fixture = std::move(f);
@@ -308,7 +308,6 @@ class Station {
 
   const Options &o_;
   const StationSetup &setup_;
-  const std::string db_;
   std::mutex m_;
   std::deque<Slot> slots_;  // never moved once made
   std::string operator_;

@@ -258,6 +258,11 @@ class StationPage(unittest.TestCase):
         st.sims['B'].send('hangup')
         self.click('B', 'Yes')
         self.assertIn('Do not scrap the unit', self.wait_state('B', 'error').text)
+        # With no field focused, a lone y answers the oldest open prompt.
+        pid = self.wait_state('A', 'prompt').find_element(By.CSS_SELECTOR, '[data-prompt-id]').get_attribute('data-prompt-id')
+        self.d.execute_script('document.activeElement.blur()')
+        webdriver.ActionChains(self.d).send_keys('y').perform()
+        self.wait(lambda d: pid not in self.slot('A', d).get_attribute('innerHTML'))
         self.assertEqual('pass', self.answer_until_verdict('A').get_attribute('data-state'))
 
         # Abort asks for a confirmation, then ends the run as aborted.
