@@ -663,13 +663,13 @@ int run_station_web(const Options &o, const StationArgs &a, const StationSetup &
     pusher = std::make_unique<rec::Pusher>(a.db, setup.line_db, limits);
     pusher->kick();
   }
+  s.attach(&server.events(), pusher.get());  // before the first request can come
   try {
     server.start();
   } catch (const web::WebError &e) {
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     throw Failure{kBoardFailed, std::string("station: ") + e.what()};
   }
-  s.attach(&server.events(), pusher.get());
   pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
   fprintf(stderr, "trnctl: station at http://%s:%d/\n", trn::terminal_text(cfg.host).c_str(),
           server.port());
