@@ -76,65 +76,49 @@ std::string to_second(const std::string &t) {
 
 std::string outcome_text(const rec::Run &r) { return r.outcome.empty() ? "open" : r.outcome; }
 
-// A CSV field (RFC 4180): quoted when it holds a comma, a quote or a line break.
-std::string csv_field(const std::string &v) {
-  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
-  std::string out = "\"";
-  for (char c : v) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
+void print_csv(const std::vector<rec::Run> &runs) {
+  rec::write_csv(runs, [](const std::string &line) { print_line(line); });
 }
 
-void print_csv(const std::vector<rec::Run> &runs) {
-  print_line("id,dut,station,operator,started,ended,outcome,try,plan,tool,version,device,board,"
-             "model,firmware,duration_ms,passed,planned,reason");
-  for (const rec::Run &r : runs) {
-    const std::vector<std::string> cells = {
-        r.id, r.dut, r.station, r.operator_name, r.started, r.ended, r.outcome,
-        std::to_string(r.try_number), std::to_string(r.plan), r.tool, r.version, r.device,
-        r.board, r.model, r.firmware, r.duration_ms < 0 ? "" : std::to_string(r.duration_ms),
-        std::to_string(r.passed), std::to_string(r.planned), r.reason};
-    std::string line;
-    for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + csv_field(cells[i]);
-    print_line(line);
-  }
-}
+// Every text of a record may come from a scanner or another station: it
+// reaches the terminal escaped.
+std::string safe(const std::string &text) { return trn::terminal_text(text); }
 
 void print_list(const std::vector<rec::Run> &runs) {
   std::vector<std::vector<std::string>> rows;
   rows.reserve(runs.size());
   for (const rec::Run &r : runs)
-    rows.push_back({to_second(r.started), r.dut, std::to_string(r.try_number), outcome_text(r),
-                    r.station, r.id});
+    rows.push_back({safe(to_second(r.started)), safe(r.dut), std::to_string(r.try_number),
+                    safe(outcome_text(r)), safe(r.station), safe(r.id)});
   print_table(rows, {false, false, true});
 }
 
-std::string compact(const rec::Json &v) { return json_text(v); }
+std::string compact(const rec::Json &v) { return safe(json_text(v)); }
 
 void print_run(const rec::Run &r) {
-  print_line("id        " + r.id);
-  print_line("dut       " + r.dut + " (try " + std::to_string(r.try_number) + ")");
-  print_line("outcome   " + outcome_text(r) + " (" + std::to_string(r.passed) + " of " +
+  print_line("id        " + safe(r.id));
+  print_line("dut       " + safe(r.dut) + " (try " + std::to_string(r.try_number) + ")");
+  print_line("outcome   " + safe(outcome_text(r)) + " (" + std::to_string(r.passed) + " of " +
              std::to_string(r.planned) + " steps passed)" +
-             (r.reason.empty() ? "" : ": " + r.reason));
-  print_line("station   " + r.station + ", operator " + r.operator_name);
-  print_line("started   " + r.started);
-  print_line("ended     " + (r.ended.empty() ? std::string("-") : r.ended) +
+             (r.reason.empty() ? "" : ": " + safe(r.reason)));
+  print_line("station   " + safe(r.station) + ", operator " + safe(r.operator_name));
+  print_line("started   " + safe(r.started));
+  print_line("ended     " + (r.ended.empty() ? std::string("-") : safe(r.ended)) +
              (r.duration_ms < 0 ? "" : " (" + std::to_string(r.duration_ms) + " ms)"));
-  print_line("tool      " + r.tool + " " + r.version + ", plan " + std::to_string(r.plan));
-  print_line("device    " + (r.device.empty() ? std::string("-") : r.device));
-  print_line("board     " + (r.board.empty() ? std::string("-") : r.board) +
-             (r.model.empty() ? "" : ", model " + r.model) +
-             (r.firmware.empty() ? "" : ", firmware " + r.firmware));
+  print_line("tool      " + safe(r.tool) + " " + safe(r.version) + ", plan " +
+             std::to_string(r.plan));
+  print_line("device    " + (r.device.empty() ? std::string("-") : safe(r.device)));
+  print_line("board     " + (r.board.empty() ? std::string("-") : safe(r.board)) +
+             (r.model.empty() ? "" : ", model " + safe(r.model)) +
+             (r.firmware.empty() ? "" : ", firmware " + safe(r.firmware)));
   print_line("options   " + compact(r.options));
   print_line("steps");
   std::vector<std::vector<std::string>> rows;
   for (const rec::Step &st : r.steps)
-    rows.push_back({st.outcome, st.name, "+" + std::to_string(st.start_ms) + " ms",
+    rows.push_back({safe(st.outcome), safe(st.name), "+" + std::to_string(st.start_ms) + " ms",
                     std::to_string(st.ms) + " ms",
-                    std::to_string(st.tries) + (st.tries == 1 ? " try" : " tries"), st.why});
+                    std::to_string(st.tries) + (st.tries == 1 ? " try" : " tries"),
+                    safe(st.why)});
   // Each step's line, then what it wrote and read.
   const std::vector<std::string> lines =
       format_table(rows, {false, false, true, true, true, false});
@@ -159,8 +143,8 @@ void print_yield(const std::vector<rec::YieldGroup> &groups) {
   for (const rec::YieldGroup &g : groups) {
     std::string top;
     for (const auto &t : g.top_failures)
-      top += (top.empty() ? "" : ", ") + t.first + " " + std::to_string(t.second);
-    rows.push_back({g.group, std::to_string(g.units), percent(g.first_pass_yield()),
+      top += (top.empty() ? "" : ", ") + safe(t.first) + " " + std::to_string(t.second);
+    rows.push_back({safe(g.group), std::to_string(g.units), percent(g.first_pass_yield()),
                     percent(g.final_yield()), std::to_string(g.retests), std::to_string(g.errors),
                     std::to_string(g.aborted), top.empty() ? "-" : top});
   }

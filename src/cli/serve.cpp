@@ -115,38 +115,6 @@ std::string text_param(const web::Request &q, const char *name) {
 
 std::string jtext(const rec::Json &j) { return json_text(j); }
 
-// A CSV cell: a text that a spreadsheet would take for a formula gets a
-// leading quote; quoted when it holds a comma, a quote or a line break.
-std::string csv_cell(const std::string &v, bool text) {
-  std::string c = v;
-  if (text && !c.empty() && std::string("=+-@\t\r").find(c[0]) != std::string::npos) c = "'" + c;
-  if (c.find_first_of(",\"\r\n") == std::string::npos) return c;
-  std::string out = "\"";
-  for (char ch : c) {
-    if (ch == '"') out += '"';
-    out += ch;
-  }
-  return out + "\"";
-}
-
-// The runs as `records --csv` writes them.
-std::string runs_csv(const std::vector<rec::Run> &runs) {
-  std::string out = "id,dut,station,operator,started,ended,outcome,try,plan,tool,version,device,"
-                    "board,model,firmware,duration_ms,passed,planned,reason\n";
-  for (const rec::Run &r : runs) {
-    const std::string texts[] = {r.id, r.dut, r.station, r.operator_name, r.started, r.ended,
-                                 r.outcome};
-    for (const std::string &t : texts) out += csv_cell(t, true) + ",";
-    out += std::to_string(r.try_number) + "," + std::to_string(r.plan) + ",";
-    for (const std::string *t : {&r.tool, &r.version, &r.device, &r.board, &r.model, &r.firmware})
-      out += csv_cell(*t, true) + ",";
-    out += (r.duration_ms < 0 ? "" : std::to_string(r.duration_ms)) + "," +
-           std::to_string(r.passed) + "," + std::to_string(r.planned) + "," +
-           csv_cell(r.reason, true) + "\n";
-  }
-  return out;
-}
-
 // The records database, read-only, reopened after a failure; the answers
 // made from it, until its stamp changes.
 class Records {
@@ -355,7 +323,9 @@ class Routes {
     const Filters f = filters_of(q, defaults_);
     const long limit = limit_of(q, kMaxLimit);
     const auto list = records_.with_store([&](rec::Store &s) { return runs_of(s, f, q, limit); });
-    return runs_csv(list);
+    std::string out;
+    rec::write_csv(list, [&out](const std::string &line) { out += line + "\n"; });
+    return out;
   }
 
   web::Response unit(const std::string &id) {

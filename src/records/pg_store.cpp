@@ -17,12 +17,14 @@
 #include <mutex>
 #include <set>
 
+#include "columns.h"
 #include "conninfo.h"
+#include "database.h"
 #include "libpq.h"
 #include "lookup.h"
-#include "rows.h"
 #include "server.h"
 #include "sql.h"
+#include "text.h"
 
 namespace trn::records {
 
@@ -43,63 +45,34 @@ constexpr int kMaxParams = 30000;
 std::string utf8(const std::string &in) {
   std::string out;
   out.reserve(in.size());
-  const auto *b = reinterpret_cast<const unsigned char *>(in.data());
-  for (size_t i = 0, n = in.size(); i < n;) {
-    const unsigned c = b[i];
-    const size_t len = c < 0x80           ? 1
-                       : (c >> 5) == 0x6  ? 2
-                       : (c >> 4) == 0xe  ? 3
-                       : (c >> 3) == 0x1e ? 4
-                                          : 0;
-    bool ok = len > 0 && i + len <= n;
-    for (size_t k = 1; ok && k < len; ++k) ok = (b[i + k] & 0xc0) == 0x80;
-    if (ok && len > 1) {
-      // No overlong forms, no surrogates, nothing past U+10FFFF.
-      unsigned cp = c & (0x7f >> len);
-      for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (b[i + k] & 0x3f);
-      ok = cp >= (len == 2 ? 0x80u : len == 3 ? 0x800u : 0x10000u) && cp <= 0x10ffff &&
-           (cp < 0xd800 || cp > 0xdfff);
-    }
-    if (ok) {
-      out.append(in, i, len);
-      i += len;
+  for (std::string_view rest(in); !rest.empty();) {
+    char32_t cp;
+    const size_t n = trn::utf8_sequence(rest, &cp);
+    if (n) {
+      out.append(rest.substr(0, n));
     } else {
       out += "\xef\xbf\xbd";
-      ++i;
     }
+    rest.remove_prefix(n ? n : 1);
   }
   return out;
 }
 
-// Values for $1, $2 ...; a NULL is a null pointer.
-class Params {
+// Values as libpq takes them: texts, a NULL a null pointer.
+class Values {
  public:
-  Params &text(const std::string &v, bool null_if_empty = false) {
-    if (null_if_empty && v.empty()) return null();
-    values_.push_back(utf8(v));
-    null_.push_back(false);
-    return *this;
+  explicit Values(const Params &p) {
+    for (const Params::Value &v : p.values())
+      texts_.push_back(v.type == Params::Value::Number ? std::to_string(v.number) : utf8(v.text));
+    for (size_t i = 0; i < texts_.size(); ++i)
+      pointers_.push_back(p.values()[i].type == Params::Value::Null ? nullptr : texts_[i].c_str());
   }
-  Params &number(long long v) { return text(std::to_string(v)); }
-  Params &null() {
-    values_.emplace_back();
-    null_.push_back(true);
-    return *this;
-  }
-  Params &json(const Json &v) {
-    return v.is_null() ? null() : text(v.dump(-1, ' ', false, Json::error_handler_t::replace));
-  }
-  int size() const { return static_cast<int>(values_.size()); }
-  std::vector<const char *> pointers() const {
-    std::vector<const char *> p;
-    for (size_t i = 0; i < values_.size(); ++i)
-      p.push_back(null_[i] ? nullptr : values_[i].c_str());
-    return p;
-  }
+  int size() const { return static_cast<int>(pointers_.size()); }
+  const char *const *data() const { return pointers_.data(); }
 
  private:
-  std::vector<std::string> values_;
-  std::vector<bool> null_;
+  std::vector<std::string> texts_;
+  std::vector<const char *> pointers_;
 };
 
 // A query's rows, owned.
@@ -121,22 +94,25 @@ class Result {
   PGresult *r_;
 };
 
-// One row of a result, read as rows.h reads it.
-struct Row {
-  const PGresult *r;
-  int row;
-  bool column_null(int c) const { return pq().PQgetisnull(r, row, c) != 0; }
-  std::string column_text(int c) const {
-    return std::string(pq().PQgetvalue(r, row, c),
-                       static_cast<size_t>(pq().PQgetlength(r, row, c)));
+// One row of a result.
+class PgRow : public Row {
+ public:
+  PgRow(const PGresult *r, int row) : r_(r), row_(row) {}
+  bool null(int c) const override { return pq().PQgetisnull(r_, row_, c) != 0; }
+  std::string text(int c) const override {
+    return std::string(pq().PQgetvalue(r_, row_, c),
+                       static_cast<size_t>(pq().PQgetlength(r_, row_, c)));
   }
-  long long column_number(int c) const {
-    return std::strtoll(pq().PQgetvalue(r, row, c), nullptr, 10);
+  long long number(int c) const override {
+    return std::strtoll(pq().PQgetvalue(r_, row_, c), nullptr, 10);
   }
-  Json column_json(int c) const { return json_of_text(column_text(c), column_null(c)); }
+
+ private:
+  const PGresult *r_;
+  int row_;
 };
 
-class Connection {
+class Connection : public Database {
  public:
   Connection(const std::string &conninfo, const ServerLimits &limits) : limits_(limits) {
     // The time to connect includes looking the host names up (lookup.h).
@@ -167,25 +143,34 @@ class Connection {
       throw StoreError("cannot use a non-blocking connection");
     }
   }
-  ~Connection() { close(); }
+  ~Connection() override { close(); }
   Connection(const Connection &) = delete;
   Connection &operator=(const Connection &) = delete;
 
   // One statement with its parameters.
   Result exec(const std::string &text, const Params &p = Params()) {
-    const std::vector<const char *> values = p.pointers();
+    const Values values(p);
     if (!conn_) throw StoreError("the connection was closed");
-    if (!pq().PQsendQueryParams(conn_, text.c_str(), p.size(), nullptr, values.data(),
+    if (!pq().PQsendQueryParams(conn_, text.c_str(), values.size(), nullptr, values.data(),
                                 nullptr, nullptr, 0))
       throw StoreError(first_line(pq().PQerrorMessage(conn_)));
     return finish();
   }
+  void query(const std::string &text, const Params &p, const EachRow &each) override {
+    const Result r = exec(text, p);
+    for (int i = 0; i < r.rows(); ++i) each(PgRow(r.get(), i));
+  }
   // Statements without parameters, separated by semicolons.
-  void script(const std::string &text) {
+  void script(const std::string &text) override {
     if (!conn_) throw StoreError("the connection was closed");
     if (!pq().PQsendQuery(conn_, text.c_str()))
       throw StoreError(first_line(pq().PQerrorMessage(conn_)));
     finish();
+  }
+  // A read-only transaction sees one state of the database for all its
+  // queries.
+  const char *begin_text(bool write) const override {
+    return write ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
   }
 
  private:
@@ -266,169 +251,61 @@ class PgStore : public ServerStore {
       c_ = std::make_unique<Connection>(conninfo, limits);
       if (!read_only) return migrate();
       c_->script("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
-      const int v = exists() ? version() : 0;
-      if (v == 0) throw StoreError("no records tables (schema version 0)");
-      if (v != sql::kSchemaVersion)
-        throw StoreError("schema version " + std::to_string(v) + " is " +
-                         (v < sql::kSchemaVersion ? "older" : "newer") + " than this trnctl's (" +
-                         std::to_string(sql::kSchemaVersion) + ")");
+      refuse(exists() ? version() : 0, true);
     });
   }
 
   std::vector<Run> list(const Filter &f, bool with_steps) override {
-    std::vector<Run> runs;
-    guarded([&] {
-      Transaction t(*c_, true);
-      const sql::ListQuery q = sql::list_where(!f.dut.empty(), !f.station.empty(),
-                                               !f.since.empty(), !f.outcome.empty(),
-                                               !f.until.empty());
-      Params p;
-      for (const std::string *v : {&f.dut, &f.station, &f.since, &f.outcome, &f.until})
-        if (!v->empty()) p.text(*v);
-      Result r = c_->exec(std::string("SELECT ") + sql::kRunColumns + " FROM runs r" + q.where +
-                              sql::kNewestFirst,
-                          p);
-      for (int i = 0; i < r.rows(); ++i) runs.push_back(read_run(Row{r.get(), i}));
-      if (with_steps)
-        add_steps(runs, " FROM steps s JOIN runs r ON r.id = s.run_id" + q.where +
-                            sql::kNewestFirst + ", s.pos",
-                  p);
-      t.commit();
-    });
-    return runs;
+    return guarded([&] { return list_runs(*c_, f, with_steps); });
   }
-
   std::vector<Run> show(const std::string &key) override {
-    std::vector<Run> runs;
-    guarded([&] {
-      Transaction t(*c_, true);
-      Params p;
-      p.text(key);
-      Result r = c_->exec(std::string("SELECT ") + sql::kRunColumns + " FROM runs r" +
-                          sql::kShowWhere, p);
-      for (int i = 0; i < r.rows(); ++i) runs.push_back(read_run(Row{r.get(), i}));
-      // A unit's few runs, each by its key.
-      for (Run &run : runs) {
-        Params id;
-        id.text(run.id);
-        Result st = c_->exec(std::string("SELECT ") + sql::kStepColumns + sql::kRunSteps, id);
-        for (int i = 0; i < st.rows(); ++i) run.steps.push_back(read_step(Row{st.get(), i}));
-      }
-      t.commit();
-    });
-    return runs;
+    return guarded([&] { return show_runs(*c_, key); });
   }
-
-  YieldInput yield_input(const YieldFilter &filter) override {
-    YieldInput in;
-    const std::string until = filter.until.empty() ? sql::kNoUntil : filter.until;
-    guarded([&] {
-      Transaction t(*c_, true);
-      Params up_to;
-      up_to.text(until);
-      Result r = c_->exec(sql::kYieldRuns, up_to);
-      in.runs.reserve(static_cast<size_t>(r.rows()));
-      for (int i = 0; i < r.rows(); ++i) {
-        const Row row{r.get(), i};
-        in.runs.push_back({row.column_text(0), row.column_text(1), row.column_text(2),
-                           row.column_text(3)});
-      }
-      Params p;
-      p.text(filter.since).text(until);
-      Result f = c_->exec(sql::kYieldFailedSteps, p);
-      for (int i = 0; i < f.rows(); ++i) {
-        const Row row{f.get(), i};
-        in.failed_steps.emplace_back(row.column_text(0), row.column_text(1));
-      }
-      t.commit();
-    });
-    return in;
+  YieldInput yield_input(const YieldFilter &f) override {
+    return guarded([&] { return read_yield_input(*c_, f); });
   }
 
   std::string change_stamp() override {
-    std::string stamp;
-    guarded([&] {
-      Result r = c_->exec(sql::kServerStamp);
-      stamp = r.rows() ? Row{r.get(), 0}.column_text(0) : "";
+    return guarded([&] {
+      std::string stamp;
+      c_->query(sql::kServerStamp, Params(), [&stamp](const Row &row) { stamp = row.text(0); });
+      return stamp;
     });
-    return stamp;
   }
 
   int upload(const std::vector<Run> &runs, const std::string &pushed_at) override {
-    int fresh = 0;
     if (runs.empty()) return 0;
-    guarded([&] {
-      Transaction t(*c_);
+    return guarded([&] {
+      Transaction t(*c_, true);
       std::set<std::string> added;
-      insert_rows(sql::kUploadRuns, sql::kUploadRunColumns, runs.size(), sql::kUploadRunsEnd,
-                  [&](size_t i, Params &p) {
-                    const Run &r = runs[i];
-                    p.text(r.id).text(r.dut).text(r.station).text(r.operator_name).text(r.tool);
-                    p.text(r.version).number(r.plan).text(r.started).text(r.ended, true);
-                    p.text(r.outcome).number(r.try_number);
-                    p.json(r.options.is_null() ? Json::object() : r.options);
-                    p.text(r.device, true).text(r.board, true).text(r.model, true);
-                    p.text(r.firmware, true);
-                    if (r.duration_ms < 0)
-                      p.null();
-                    else
-                      p.number(r.duration_ms);
-                    p.number(r.passed).number(r.planned).text(r.reason, true).text(pushed_at);
-                  },
-                  [&](const Result &r) {
-                    for (int i = 0; i < r.rows(); ++i) added.insert(Row{r.get(), i}.column_text(0));
-                  });
+      insert_rows(sql::upload_runs(), sql::upload_row_size(), runs.size(), sql::kUploadRunsEnd,
+                  [&](size_t i, Params &p) { bind_run(p, runs[i]); p.text(pushed_at); },
+                  [&](const Row &row) { added.insert(row.text(0)); });
       // The steps of the runs that were new; those of a run already there
       // came with it.
       std::vector<std::pair<const Run *, size_t>> steps;
       for (const Run &r : runs)
         if (added.count(r.id))
           for (size_t i = 0; i < r.steps.size(); ++i) steps.emplace_back(&r, i);
-      insert_rows(sql::kUploadSteps, sql::kUploadStepColumns, steps.size(), "",
+      insert_rows(sql::insert_steps(), sql::step_row_size(), steps.size(), "",
                   [&](size_t i, Params &p) {
                     const Run &r = *steps[i].first;
-                    const Step &st = r.steps[steps[i].second];
-                    p.text(r.id).number(static_cast<long long>(steps[i].second) + 1);
-                    p.text(st.name).text(st.outcome).number(st.start_ms).number(st.ms);
-                    p.json(st.written).json(st.read).number(st.tries).text(st.why, true);
+                    bind_step(p, r.id, static_cast<int>(steps[i].second) + 1,
+                              r.steps[steps[i].second]);
                   },
-                  [](const Result &) {});
+                  [](const Row &) {});
       t.commit();
-      fresh = static_cast<int>(added.size());
+      return static_cast<int>(added.size());
     });
-    return fresh;
   }
 
  private:
-  // A transaction, rolled back unless committed.  A read-only one sees one
-  // state of the database for all its queries.
-  class Transaction {
-   public:
-    explicit Transaction(Connection &c, bool read_only = false) : c_(c) {
-      c_.script(read_only ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY" : "BEGIN");
-    }
-    ~Transaction() {
-      if (!done_) try {
-          c_.script("ROLLBACK");
-        } catch (const StoreError &) {
-        }
-    }
-    void commit() {
-      c_.script("COMMIT");
-      done_ = true;
-    }
-
-   private:
-    Connection &c_;
-    bool done_ = false;
-  };
-
   // Rows of many-row INSERTs, as few statements as the parameter limit
-  // allows; fill(i, params) gives row i's values, got(result) sees what
-  // each statement returned.
-  template <class Fill, class Got>
-  void insert_rows(const char *head, int columns, size_t count, const char *tail, Fill fill,
-                   Got got) {
+  // allows; fill(i, params) gives row i's values, each(row) sees each row
+  // the statements return.
+  template <class Fill>
+  void insert_rows(const std::string &head, int columns, size_t count, const char *tail,
+                   Fill fill, const EachRow &each) {
     const size_t per_statement = static_cast<size_t>(kMaxParams / columns);
     for (size_t from = 0; from < count; from += per_statement) {
       const size_t n = std::min(per_statement, count - from);
@@ -438,20 +315,7 @@ class PgStore : public ServerStore {
         text += (i ? ", " : "") + sql::values_row(static_cast<int>(i) * columns + 1, columns);
         fill(from + i, p);
       }
-      got(c_->exec(text + tail, p));
-    }
-  }
-
-  // The steps of runs, read in the runs' own order.
-  void add_steps(std::vector<Run> &runs, const std::string &from_where, const Params &p) {
-    Result r = c_->exec(std::string("SELECT ") + sql::kStepColumns + from_where, p);
-    size_t at = 0;
-    for (int i = 0; i < r.rows(); ++i) {
-      const Row row{r.get(), i};
-      const std::string id = row.column_text(0);
-      while (at < runs.size() && runs[at].id != id) ++at;
-      if (at == runs.size()) throw StoreError("steps out of order with their runs");
-      runs[at].steps.push_back(read_step(row));
+      c_->query(text + tail, p, each);
     }
   }
 
@@ -461,15 +325,11 @@ class PgStore : public ServerStore {
     return std::atoi(pq().PQgetvalue(r.get(), 0, 0));
   }
 
-  void refuse_newer(int v) const {
-    if (v > sql::kSchemaVersion)
-      throw StoreError("schema version " + std::to_string(v) + " is newer than this trnctl's (" +
-                       std::to_string(sql::kSchemaVersion) + ")");
+  void refuse(int v, bool read_only) const {
+    const std::string problem = sql::version_problem(v, read_only);
+    if (!problem.empty()) throw StoreError(problem);
   }
 
-  // A current schema is only read (a reader may not create tables); one to
-  // make or migrate is, under a lock, by one connection at a time, each
-  // waiting its turn and reading the version again once it has the lock.
   bool exists() {
     Params name;
     name.text(kVersionTable);
@@ -477,20 +337,23 @@ class PgStore : public ServerStore {
     return r.rows() && pq().PQgetvalue(r.get(), 0, 0)[0] == 't';
   }
 
+  // A current schema is only read (a reader may not create tables); one to
+  // make or migrate is, under a lock, by one connection at a time, each
+  // waiting its turn and reading the version again once it has the lock.
   void migrate() {
     if (exists()) {
       const int v = version();
-      refuse_newer(v);
+      refuse(v, false);
       if (v == sql::kSchemaVersion) return;
     }
-    Transaction t(*c_);
+    Transaction t(*c_, true);
     Params lock;
     lock.number(kSchemaLock);
     c_->exec("SELECT pg_advisory_xact_lock($1)", lock);
     c_->script(std::string("CREATE TABLE IF NOT EXISTS ") + kVersionTable +
                " (version INTEGER NOT NULL)");
     int v = version();
-    refuse_newer(v);
+    refuse(v, false);
     for (; v < sql::kSchemaVersion; ++v) c_->script(sql::migration(v, sql::Dialect::Postgres));
     Params to;
     to.number(v);
@@ -499,11 +362,11 @@ class PgStore : public ServerStore {
     t.commit();
   }
 
-  // Runs body; an error names the database.
+  // Runs body and returns what it returns; an error names the database.
   template <class Body>
-  void guarded(Body body) {
+  auto guarded(Body body) -> decltype(body()) {
     try {
-      body();
+      return body();
     } catch (const StoreError &e) {
       throw StoreError(redacted(name_) + ": " + redact_text(e.what(), name_));
     }

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,5 +68,12 @@ std::string utc_now();
 // The record as JSON: every key always there, null where it does not apply.
 Json to_json(const Run &run);
 Json to_json(const Step &step);
+
+// The runs as CSV (without their steps), one line at a time without its
+// line break: a header, then a line per run.  A text cell is quoted when it
+// holds a comma, a quote or a line break, and one that a spreadsheet would
+// take for a formula (starting with = + - @ TAB or CR) starts with ' inside
+// it; numbers are as they are.
+void write_csv(const std::vector<Run> &runs, const std::function<void(const std::string &)> &line);
 
 }  // namespace trn::records

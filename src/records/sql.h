@@ -2,7 +2,9 @@
 // keeps them: plain SQL that SQLite and PostgreSQL both take, parameters as
 // $1, $2 ... (SQLite binds them by those names), times as ISO 8601 text in
 // UTC, which sorts as time, and JSON values as text.  The station's SQLite
-// file and the line's PostgreSQL database have the same tables.
+// file and the line's PostgreSQL database have the same tables.  The
+// statements that name a run's or a step's columns are made from their
+// declaration (columns.h).
 #pragma once
 
 #include <string>
@@ -81,6 +83,18 @@ CREATE INDEX IF NOT EXISTS steps_failed ON steps (run_id, name) WHERE outcome = 
 };
 inline constexpr int kSchemaVersion = sizeof kMigrations / sizeof kMigrations[0];
 
+// Why a database whose schema is at version v cannot be used, "" when it
+// can: a newer schema never; an older one only when it may be migrated
+// (not by a reader that must change nothing).
+inline std::string version_problem(int v, bool read_only) {
+  const std::string ours = " than this trnctl's (" + std::to_string(kSchemaVersion) + ")";
+  if (v > kSchemaVersion) return "schema version " + std::to_string(v) + " is newer" + ours;
+  if (!read_only || v == kSchemaVersion) return "";
+  if (v == 0) return "no records tables (schema version 0)";
+  return "schema version " + std::to_string(v) + " is older" + ours +
+         ": a trnctl that records or reads it may bring it up to date";
+}
+
 enum class Dialect { Sqlite, Postgres };
 
 // kMigrations[from] with its tokens in the dialect's words.
@@ -98,41 +112,11 @@ inline std::string migration(int from, Dialect d) {
   return text;
 }
 
-// The try is counted in the statement that inserts the run.
-inline const char *const kBeginRun = R"sql(
-INSERT INTO runs (id, dut, station, operator, owner, tool, version, plan, started, options,
-                  device, try)
-VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11,
-        (SELECT COUNT(*) + 1 FROM runs WHERE dut = $2))
-RETURNING try
-)sql";
-
-inline const char *const kFinishRun = R"sql(
-UPDATE runs SET ended = $2, outcome = $3, duration_ms = $4, options = $5, device = $6,
-                board = $7, model = $8, firmware = $9, passed = $10, planned = $11,
-                reason = $12
-WHERE id = $1 AND outcome IS NULL
-)sql";
-
-inline const char *const kInsertStep = R"sql(
-INSERT INTO steps (run_id, pos, name, outcome, start_ms, ms, written, read, tries, why)
-VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)
-)sql";
-
 inline const char *const kOpenRuns =
     "SELECT id, owner FROM runs WHERE station = $1 AND outcome IS NULL";
 inline const char *const kAbortRun =
     "UPDATE runs SET outcome = 'aborted', reason = 'found open: the process running it had "
     "ended' WHERE id = $1 AND outcome IS NULL";
-
-// The columns of a whole run, in the order read_run() reads them, for
-// "SELECT <kRunColumns> FROM runs r ...".
-inline const char *const kRunColumns =
-    "r.id, r.dut, r.station, r.operator, r.tool, r.version, r.plan, r.started, r.ended, "
-    "r.outcome, r.try, r.options, r.device, r.board, r.model, r.firmware, r.duration_ms, "
-    "r.passed, r.planned, r.reason";
-inline const char *const kStepColumns =
-    "s.run_id, s.name, s.outcome, s.start_ms, s.ms, s.written, s.read, s.tries, s.why";
 
 // A listing's WHERE clause: only the filters given, each bound in turn.
 struct ListQuery {
@@ -166,20 +150,8 @@ inline const char *const kUnpushedWhere =
 inline const char *const kUnpushedCount =
     "SELECT COUNT(*) FROM runs WHERE pushed IS NULL AND outcome IS NOT NULL";
 inline const char *const kMarkPushed = "UPDATE runs SET pushed = $2 WHERE id = $1";
-
-// A completed run as the line's database receives it: every column a
-// record has, the station's own try, when it arrived.  kUploadRunColumns
-// values per run, in this order; a run already there is left as it is.
-inline const char *const kUploadRuns =
-    "INSERT INTO runs (id, dut, station, operator, tool, version, plan, started, ended, "
-    "outcome, try, options, device, board, model, firmware, duration_ms, passed, planned, "
-    "reason, pushed) VALUES ";
-inline constexpr int kUploadRunColumns = 21;
+// A run already on the line's database is left as it is.
 inline const char *const kUploadRunsEnd = " ON CONFLICT (id) DO NOTHING RETURNING id";
-inline const char *const kUploadSteps =
-    "INSERT INTO steps (run_id, pos, name, outcome, start_ms, ms, written, read, tries, why) "
-    "VALUES ";
-inline constexpr int kUploadStepColumns = 10;
 
 // "($first, $first+1, ... $first+n-1)": one row of a many-row VALUES list.
 inline std::string values_row(int first, int n) {
@@ -200,9 +172,8 @@ WHERE r.outcome = 'fail' AND s.outcome = 'fail' AND r.started >= $1 AND r.starte
 )sql";
 inline const char *const kNoUntil = "~";
 
-// What changes when runs are added or completed (a server's runs arrive
-// completed and are never changed: the last one is enough).
-inline const char *const kLocalStamp = "SELECT COUNT(*), COUNT(outcome), MAX(seq) FROM runs";
+// What changes when runs arrive on the server: they arrive completed and
+// are never changed, so the last one is enough.
 inline const char *const kServerStamp = "SELECT MAX(seq) FROM runs";
 
 }  // namespace trn::records::sql

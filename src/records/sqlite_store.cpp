@@ -2,6 +2,8 @@
 // share.  WAL lets readers go on while a station writes, the busy timeout
 // makes a writer wait its turn instead of failing, and synchronous=FULL makes
 // a committed run survive a power loss.
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,11 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <pwd.h>
 #include <sstream>
+#include <unordered_map>
 
+#include "columns.h"
 #include "conninfo.h"
-#include "rows.h"
+#include "database.h"
 #include "sql.h"
 #include "store.h"
 
@@ -25,78 +30,102 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 
-// One prepared statement; parameters are bound by their names $1, $2 ...
-class Stmt {
+// The SQLite backend: statements prepared once and kept for the
+// connection's life (a station inserts the same few thousands of times),
+// values bound by their names $1, $2 ...
+class SqliteDb : public Database {
  public:
-  Stmt(sqlite3 *db, const std::string &text) : db_(db) {
-    if (sqlite3_prepare_v2(db, text.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
-      throw StoreError(std::string("cannot prepare a statement: ") + sqlite3_errmsg(db));
+  explicit SqliteDb(sqlite3 *db) : db_(db) {}
+  ~SqliteDb() override {
+    for (auto &kept : kept_) sqlite3_finalize(kept.second);
   }
-  ~Stmt() { sqlite3_finalize(stmt_); }
-  Stmt(const Stmt &) = delete;
-  Stmt &operator=(const Stmt &) = delete;
+  SqliteDb(const SqliteDb &) = delete;
+  SqliteDb &operator=(const SqliteDb &) = delete;
 
-  // Empty text binds NULL when null_if_empty.
-  Stmt &text(int n, const std::string &value, bool null_if_empty = false) {
-    int i = index(n);
-    check(null_if_empty && value.empty()
-              ? sqlite3_bind_null(stmt_, i)
-              : sqlite3_bind_text(stmt_, i, value.data(), static_cast<int>(value.size()),
-                                  SQLITE_TRANSIENT));
-    return *this;
-  }
-  Stmt &number(int n, long long value) {
-    check(sqlite3_bind_int64(stmt_, index(n), value));
-    return *this;
-  }
-  Stmt &null(int n) {
-    check(sqlite3_bind_null(stmt_, index(n)));
-    return *this;
-  }
-  // A JSON value as text; null binds NULL.
-  Stmt &json(int n, const Json &value) {
-    return value.is_null() ? null(n)
-                           : text(n, value.dump(-1, ' ', false, Json::error_handler_t::replace));
-  }
-
-  // True while there is a row.
-  bool step() {
-    int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw StoreError(sqlite3_errmsg(db_));
-  }
-  void run() {
-    while (step()) {
+  void query(const std::string &text, const Params &p, const EachRow &each) override {
+    // A statement already under way (a query inside another's rows) is
+    // prepared again for the inner one.
+    sqlite3_stmt *st = nullptr;
+    auto kept = kept_.find(text);
+    const bool reuse = kept != kept_.end() && kept->second;
+    if (reuse) {
+      st = kept->second;
+      kept->second = nullptr;
+    } else if (sqlite3_prepare_v2(db_, text.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+      throw StoreError(std::string("cannot prepare a statement: ") + sqlite3_errmsg(db_));
+    }
+    struct Done {  // back to the cache, reset, whatever happens
+      SqliteDb &db;
+      const std::string &text;
+      sqlite3_stmt *st;
+      ~Done() {
+        sqlite3_reset(st);
+        sqlite3_clear_bindings(st);
+        sqlite3_stmt *&slot = db.kept_[text];
+        if (slot)
+          sqlite3_finalize(st);
+        else
+          slot = st;
+      }
+    } done{*this, text, st};
+    bind(st, p);
+    const StmtRow row(st);
+    for (;;) {
+      const int rc = sqlite3_step(st);
+      if (rc == SQLITE_DONE) return;
+      if (rc != SQLITE_ROW) throw StoreError(sqlite3_errmsg(db_));
+      each(row);
     }
   }
-  void reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
+
+  void script(const std::string &text) override {
+    char *error = nullptr;
+    if (sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+      std::string why = error ? error : sqlite3_errmsg(db_);
+      sqlite3_free(error);
+      throw StoreError(why);
+    }
   }
 
-  std::string column_text(int c) const {
-    const unsigned char *t = sqlite3_column_text(stmt_, c);
-    return t ? std::string(reinterpret_cast<const char *>(t),
-                           static_cast<size_t>(sqlite3_column_bytes(stmt_, c)))
-             : std::string();
-  }
-  long long column_number(int c) const { return sqlite3_column_int64(stmt_, c); }
-  bool column_null(int c) const { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
-  Json column_json(int c) const { return json_of_text(column_text(c), column_null(c)); }
+  // A writing transaction takes the write lock at once (BEGIN IMMEDIATE), so
+  // it waits in the busy handler instead of failing when another station
+  // committed after it began.
+  const char *begin_text(bool write) const override { return write ? "BEGIN IMMEDIATE" : "BEGIN"; }
 
  private:
-  int index(int n) const {
-    const std::string name = "$" + std::to_string(n);
-    int i = sqlite3_bind_parameter_index(stmt_, name.c_str());
-    if (i == 0) throw StoreError("statement has no parameter " + name);
-    return i;
+  class StmtRow : public Row {
+   public:
+    explicit StmtRow(sqlite3_stmt *st) : st_(st) {}
+    std::string text(int c) const override {
+      const unsigned char *t = sqlite3_column_text(st_, c);
+      return t ? std::string(reinterpret_cast<const char *>(t),
+                             static_cast<size_t>(sqlite3_column_bytes(st_, c)))
+               : std::string();
+    }
+    long long number(int c) const override { return sqlite3_column_int64(st_, c); }
+    bool null(int c) const override { return sqlite3_column_type(st_, c) == SQLITE_NULL; }
+
+   private:
+    sqlite3_stmt *st_;
+  };
+
+  void bind(sqlite3_stmt *st, const Params &p) {
+    int n = 0;
+    for (const Params::Value &v : p.values()) {
+      const std::string name = "$" + std::to_string(++n);
+      const int i = sqlite3_bind_parameter_index(st, name.c_str());
+      if (i == 0) throw StoreError("statement has no parameter " + name);
+      const int rc = v.type == Params::Value::Null ? sqlite3_bind_null(st, i)
+                     : v.type == Params::Value::Number
+                         ? sqlite3_bind_int64(st, i, v.number)
+                         : sqlite3_bind_text(st, i, v.text.data(), static_cast<int>(v.text.size()),
+                                             SQLITE_TRANSIENT);
+      if (rc != SQLITE_OK) throw StoreError(std::string("cannot bind: ") + sqlite3_errmsg(db_));
+    }
   }
-  void check(int rc) const {
-    if (rc != SQLITE_OK) throw StoreError(std::string("cannot bind: ") + sqlite3_errmsg(db_));
-  }
+
   sqlite3 *db_;
-  sqlite3_stmt *stmt_ = nullptr;
+  std::unordered_map<std::string, sqlite3_stmt *> kept_;
 };
 
 // The process that opens a run: "host pid start-time".  The start time (in
@@ -128,15 +157,34 @@ std::string own_tag() {
   return host_name() + " " + std::to_string(getpid()) + " " + process_start_time(getpid());
 }
 
-// Whether the process named by an owner tag may still be running.  A process
-// on another machine cannot be looked at: its runs are left alone.
-bool owner_alive(const std::string &tag) {
+enum class Owner { Running, Gone, Unknown };
+
+// Whether the process named by an owner tag is still running.  A process on
+// another machine cannot be looked at; one that exists but whose start time
+// /proc does not give (not mounted, hidden, or not given when the run began)
+// cannot be told from a later process that got the same pid.
+Owner owner_state(const std::string &tag) {
   std::istringstream in(tag);
   std::string host, start;
   long pid = 0;
-  if (!(in >> host >> pid >> start)) return false;
-  if (host != host_name()) return true;
-  return process_start_time(pid) == start;
+  if (!(in >> host >> pid) || pid <= 0 || pid > std::numeric_limits<pid_t>::max() ||
+      host != host_name())
+    return Owner::Unknown;
+  in >> start;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return Owner::Gone;
+  const std::string now = process_start_time(pid);
+  if (now.empty() || start.empty()) return Owner::Unknown;
+  return now == start ? Owner::Running : Owner::Gone;
+}
+
+// A new database, made before SQLite opens it: readable and writable by its
+// owner and group as far as the umask allows, never by others (it holds
+// operators' names).  SQLite gives its -wal and -shm files the same mode.
+// An existing file, or one another station makes at the same moment, keeps
+// its own; a place where no file can be made is left for SQLite to report.
+void make_private_file(const std::string &path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+  if (fd >= 0) close(fd);
 }
 
 // A run's steps kept while it was open (keep_step), replaced when it ends.
@@ -151,6 +199,7 @@ class SqliteStore : public LocalStore {
     const bool read_only = mode == OpenMode::ReadOnly;
     int flags = read_only ? SQLITE_OPEN_READONLY
                           : SQLITE_OPEN_READWRITE | (mode == OpenMode::Create ? SQLITE_OPEN_CREATE : 0);
+    if (mode == OpenMode::Create) make_private_file(path);
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
       std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
       sqlite3_close(db_);
@@ -158,83 +207,86 @@ class SqliteStore : public LocalStore {
         throw StoreError(path + ": no such database");
       throw StoreError(path + ": " + why);
     }
+    sql_ = std::make_unique<SqliteDb>(db_);
     try {
       sqlite3_extended_result_codes(db_, 1);
       sqlite3_busy_timeout(db_, kBusyTimeoutMs);
       if (read_only) {
-        exec("PRAGMA query_only = ON");
+        sql_->script("PRAGMA query_only = ON");
         require_current();
       } else {
         use_wal();
-        exec("PRAGMA synchronous = FULL");
-        exec("PRAGMA foreign_keys = ON");
+        sql_->script("PRAGMA synchronous = FULL");
+        sql_->script("PRAGMA foreign_keys = ON");
         migrate();
       }
     } catch (const StoreError &e) {
+      sql_.reset();
       sqlite3_close(db_);
       throw StoreError(path + ": " + e.what());
     }
   }
-  ~SqliteStore() override { sqlite3_close(db_); }
+  ~SqliteStore() override {
+    sql_.reset();
+    sqlite3_close(db_);
+  }
 
   void begin(Run &run) override {
-    Stmt s(db_, sql::kBeginRun);
-    s.text(1, run.id).text(2, run.dut).text(3, run.station).text(4, run.operator_name);
-    s.text(5, own_tag()).text(6, run.tool).text(7, run.version).number(8, run.plan);
-    s.text(9, run.started).json(10, run.options.is_null() ? Json::object() : run.options);
-    s.text(11, run.device, true);
+    Params p;
+    bind_run(p, run, kAtBegin);
+    p.text(own_tag());
     guarded([&] {
-      if (!s.step()) throw StoreError("the run was not inserted");
-      run.try_number = static_cast<int>(s.column_number(0));
-      s.run();
+      bool inserted = false;
+      sql_->query(sql::begin_run(), p, [&](const Row &row) {
+        run.try_number = static_cast<int>(row.number(0));
+        inserted = true;
+      });
+      if (!inserted) throw StoreError("the run was not inserted");
     });
   }
 
   void finish(const Run &run) override {
     guarded([&] {
-      Transaction t(*this);
-      Stmt u(db_, sql::kFinishRun);
-      u.text(1, run.id).text(2, run.ended, true).text(3, run.outcome);
-      if (run.duration_ms < 0)
-        u.null(4);
-      else
-        u.number(4, run.duration_ms);
-      u.json(5, run.options.is_null() ? Json::object() : run.options);
-      u.text(6, run.device, true).text(7, run.board, true).text(8, run.model, true);
-      u.text(9, run.firmware, true).number(10, run.passed).number(11, run.planned);
-      u.text(12, run.reason, true);
-      u.run();
+      if (run.outcome.empty()) throw StoreError("run " + run.id + " finished without an outcome");
+      Transaction t(*sql_, true);
+      Params p;
+      p.text(run.id);
+      bind_run(p, run, kAtFinish);
+      sql_->run(sql::finish_run(), p);
       if (sqlite3_changes(db_) != 1) throw StoreError("no open run " + run.id);
       // The steps kept while the run was open give way to the whole list.
-      Stmt kept(db_, kForgetKeptSteps);
-      kept.text(1, run.id).run();
-      Stmt st(db_, sql::kInsertStep);
+      sql_->run(kForgetKeptSteps, Params().text(run.id));
+      const std::string insert = sql::insert_steps() + sql::values_row(1, sql::step_row_size());
       int pos = 0;
       for (const Step &step : run.steps) {
-        st.text(1, run.id).number(2, ++pos).text(3, step.name).text(4, step.outcome);
-        st.number(5, step.start_ms).number(6, step.ms).json(7, step.written).json(8, step.read);
-        st.number(9, step.tries).text(10, step.why, true);
-        st.run();
-        st.reset();
+        Params sp;
+        bind_step(sp, run.id, ++pos, step);
+        sql_->run(insert, sp);
       }
       t.commit();
     });
   }
 
-  int close_abandoned(const std::string &station) override {
+  int close_abandoned(const std::string &station, int *undecided) override {
     int closed = 0;
+    if (undecided) *undecided = 0;
     guarded([&] {
-      Transaction t(*this);
+      Transaction t(*sql_, true);
       std::vector<std::string> gone;
-      Stmt open(db_, sql::kOpenRuns);
-      open.text(1, station);
-      while (open.step())
-        if (!owner_alive(open.column_text(1))) gone.push_back(open.column_text(0));
-      Stmt abort(db_, sql::kAbortRun);
+      int unknown = 0;
+      Params p;
+      p.text(station);
+      sql_->query(sql::kOpenRuns, p, [&](const Row &row) {
+        const Owner o = owner_state(row.text(1));
+        if (o == Owner::Gone) gone.push_back(row.text(0));
+        unknown += o == Owner::Unknown;
+      });
+      if (undecided) *undecided = unknown;
       for (const std::string &id : gone) {
-        abort.text(1, id).run();
+        Params a;
+        a.text(id);
+        sql_->run(sql::kAbortRun, a);
         closed += sqlite3_changes(db_);
-        abort.reset();
       }
       t.commit();
     });
@@ -243,132 +295,54 @@ class SqliteStore : public LocalStore {
 
   void keep_step(const std::string &run_id, int pos, const Step &step) override {
     guarded([&] {
-      Transaction t(*this);
-      Stmt st(db_, sql::kInsertStep);
-      st.text(1, run_id).number(2, pos).text(3, step.name).text(4, step.outcome);
-      st.number(5, step.start_ms).number(6, step.ms).json(7, step.written).json(8, step.read);
-      st.number(9, step.tries).text(10, step.why, true);
-      st.run();
+      Transaction t(*sql_, true);
+      Params sp;
+      bind_step(sp, run_id, pos, step);
+      sql_->run(sql::insert_steps() + sql::values_row(1, sql::step_row_size()), sp);
       t.commit();
     });
   }
 
   std::string latest_run(const std::string &dut, const std::string &except) override {
-    std::string id;
-    guarded([&] {
-      Stmt s(db_, kLatestRun);
-      s.text(1, dut).text(2, except);
-      if (s.step()) id = s.column_text(0);
+    return guarded([&] {
+      std::string id;
+      sql_->query(kLatestRun, Params().text(dut).text(except), [&](const Row &r) { id = r.text(0); });
+      return id;
     });
-    return id;
   }
 
   std::vector<Run> list(const Filter &f, bool with_steps) override {
-    std::vector<Run> runs;
-    guarded([&] {
-      Transaction t(*this, false);  // the runs and their steps from one snapshot
-      const sql::ListQuery q = sql::list_where(!f.dut.empty(), !f.station.empty(),
-                                               !f.since.empty(), !f.outcome.empty(),
-                                               !f.until.empty());
-      auto bind = [&f](Stmt &s) {
-        int n = 0;
-        for (const std::string *v : {&f.dut, &f.station, &f.since, &f.outcome, &f.until})
-          if (!v->empty()) s.text(++n, *v);
-      };
-      Stmt s(db_, std::string("SELECT ") + sql::kRunColumns + " FROM runs r" + q.where +
-                      sql::kNewestFirst);
-      bind(s);
-      while (s.step()) runs.push_back(read_run(s));
-      if (!with_steps) return t.commit();
-      // One pass over the steps in the same order, rather than a query per run.
-      Stmt st(db_, std::string("SELECT ") + sql::kStepColumns +
-                       " FROM steps s JOIN runs r ON r.id = s.run_id" + q.where +
-                       sql::kNewestFirst + ", s.pos");
-      bind(st);
-      size_t i = 0;
-      while (st.step()) {
-        const std::string id = st.column_text(0);
-        while (i < runs.size() && runs[i].id != id) ++i;
-        if (i == runs.size()) throw StoreError("steps out of order with their runs");
-        runs[i].steps.push_back(read_step(st));
-      }
-      t.commit();
-    });
-    return runs;
+    return guarded([&] { return list_runs(*sql_, f, with_steps); });
   }
-
   std::vector<Run> show(const std::string &key) override {
-    std::vector<Run> runs;
-    guarded([&] {
-      Stmt s(db_, std::string("SELECT ") + sql::kRunColumns + " FROM runs r" + sql::kShowWhere);
-      s.text(1, key);
-      while (s.step()) runs.push_back(read_run(s));
-      Stmt st(db_, std::string("SELECT ") + sql::kStepColumns + sql::kRunSteps);
-      for (Run &r : runs) {
-        st.text(1, r.id);
-        while (st.step()) r.steps.push_back(read_step(st));
-        st.reset();
-      }
-    });
-    return runs;
+    return guarded([&] { return show_runs(*sql_, key); });
   }
-
+  YieldInput yield_input(const YieldFilter &f) override {
+    return guarded([&] { return read_yield_input(*sql_, f); });
+  }
   std::vector<Run> unpushed(int limit) override {
-    std::vector<Run> runs;
-    guarded([&] {
-      Transaction t(*this, false);
-      Stmt s(db_, std::string("SELECT ") + sql::kRunColumns + " FROM runs r" +
-                      sql::kUnpushedWhere);
-      s.number(1, limit);
-      while (s.step()) runs.push_back(read_run(s));
-      Stmt st(db_, std::string("SELECT ") + sql::kStepColumns + sql::kRunSteps);
-      for (Run &r : runs) {
-        st.text(1, r.id);
-        while (st.step()) r.steps.push_back(read_step(st));
-        st.reset();
-      }
-      t.commit();
-    });
-    return runs;
+    return guarded([&] { return unpushed_runs(*sql_, limit); });
   }
 
   long unpushed_count() override {
     long n = 0;
     guarded([&] {
-      Stmt s(db_, sql::kUnpushedCount);
-      if (s.step()) n = static_cast<long>(s.column_number(0));
+      sql_->query(sql::kUnpushedCount, Params(),
+                  [&n](const Row &row) { n = static_cast<long>(row.number(0)); });
     });
     return n;
   }
 
   void mark_pushed(const std::vector<std::string> &ids, const std::string &when) override {
     guarded([&] {
-      Transaction t(*this);
-      Stmt u(db_, sql::kMarkPushed);
+      Transaction t(*sql_, true);
       for (const std::string &id : ids) {
-        u.text(1, id).text(2, when).run();
-        u.reset();
+        Params p;
+        p.text(id).text(when);
+        sql_->run(sql::kMarkPushed, p);
       }
       t.commit();
     });
-  }
-
-  YieldInput yield_input(const YieldFilter &filter) override {
-    YieldInput in;
-    const std::string until = filter.until.empty() ? sql::kNoUntil : filter.until;
-    guarded([&] {
-      Transaction t(*this, false);  // one snapshot for both queries
-      Stmt s(db_, sql::kYieldRuns);
-      s.text(1, until);
-      while (s.step())
-        in.runs.push_back({s.column_text(0), s.column_text(1), s.column_text(2),
-                           s.column_text(3)});
-      Stmt f(db_, sql::kYieldFailedSteps);
-      f.text(1, filter.since).text(2, until);
-      while (f.step()) in.failed_steps.emplace_back(f.column_text(0), f.column_text(1));
-      t.commit();
-    });
-    return in;
   }
 
   // Commits of other connections change data_version, this connection's own
@@ -376,45 +350,14 @@ class SqliteStore : public LocalStore {
   std::string change_stamp() override {
     std::string stamp;
     guarded([&] {
-      Stmt s(db_, "PRAGMA data_version");
-      if (!s.step()) throw StoreError("no data version");
-      stamp = std::to_string(s.column_number(0)) + " " +
-              std::to_string(sqlite3_total_changes(db_));
+      sql_->query("PRAGMA data_version", Params(), [&](const Row &row) {
+        stamp = std::to_string(row.number(0)) + " " + std::to_string(sqlite3_total_changes(db_));
+      });
     });
     return stamp;
   }
 
  private:
-  // A transaction, rolled back unless committed.  A writing one takes the
-  // write lock at once (BEGIN IMMEDIATE), so it waits in the busy handler
-  // instead of failing when another station committed after it began.
-  class Transaction {
-   public:
-    explicit Transaction(SqliteStore &s, bool write = true) : s_(s) {
-      s_.exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
-    }
-    ~Transaction() {
-      if (!done_) sqlite3_exec(s_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    void commit() {
-      s_.exec("COMMIT");
-      done_ = true;
-    }
-
-   private:
-    SqliteStore &s_;
-    bool done_ = false;
-  };
-
-  void exec(const std::string &text) {
-    char *error = nullptr;
-    if (sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-      std::string why = error ? error : sqlite3_errmsg(db_);
-      sqlite3_free(error);
-      throw StoreError(why);
-    }
-  }
-
   // Turning a new file to WAL takes a lock that SQLite does not wait for
   // (the busy handler is not called): when two stations open a new file at
   // once, one of them tries again until the busy timeout has passed.
@@ -440,19 +383,16 @@ class SqliteStore : public LocalStore {
   }
 
   int user_version() {
-    Stmt s(db_, "PRAGMA user_version");
-    return s.step() ? static_cast<int>(s.column_number(0)) : 0;
+    int v = 0;
+    sql_->query("PRAGMA user_version", Params(),
+                [&v](const Row &row) { v = static_cast<int>(row.number(0)); });
+    return v;
   }
 
   // A reader that changes nothing takes only the current schema.
   void require_current() {
-    const int v = user_version();
-    if (v == 0) throw StoreError("not a records database (it has no schema)");
-    if (v != sql::kSchemaVersion)
-      throw StoreError("schema version " + std::to_string(v) + " is " +
-                       (v < sql::kSchemaVersion ? "older" : "newer") + " than this trnctl's (" +
-                       std::to_string(sql::kSchemaVersion) + ")" +
-                       (v < sql::kSchemaVersion ? ": `trnctl records --db FILE` brings it up to date" : ""));
+    const std::string problem = sql::version_problem(user_version(), true);
+    if (!problem.empty()) throw StoreError(problem);
   }
 
   // Brings the schema from its version (0 for a new file) to the current one,
@@ -460,23 +400,22 @@ class SqliteStore : public LocalStore {
   void migrate() {
     int v = user_version();
     if (v == sql::kSchemaVersion) return;
-    Transaction t(*this);
+    Transaction t(*sql_, true);
     v = user_version();  // another process may have migrated it meanwhile
-    if (v > sql::kSchemaVersion)
-      throw StoreError("schema version " + std::to_string(v) + " is newer than this trnctl's (" +
-                       std::to_string(sql::kSchemaVersion) + ")");
+    const std::string problem = sql::version_problem(v, false);
+    if (!problem.empty()) throw StoreError(problem);
     for (; v < sql::kSchemaVersion; ++v) {
-      exec(sql::migration(v, sql::Dialect::Sqlite));
-      exec("PRAGMA user_version = " + std::to_string(v + 1));
+      sql_->script(sql::migration(v, sql::Dialect::Sqlite));
+      sql_->script("PRAGMA user_version = " + std::to_string(v + 1));
     }
     t.commit();
   }
 
-  // Runs body; a database error names the file.
+  // Runs body and returns what it returns; a database error names the file.
   template <class Body>
-  void guarded(Body body) {
+  auto guarded(Body body) -> decltype(body()) {
     try {
-      body();
+      return body();
     } catch (const StoreError &e) {
       throw StoreError(path_ + ": " + e.what());
     }
@@ -484,6 +423,7 @@ class SqliteStore : public LocalStore {
 
   std::string path_;
   sqlite3 *db_ = nullptr;
+  std::unique_ptr<SqliteDb> sql_;
 };
 
 // mkdir -p, for the default database's folders (private, as the data folder

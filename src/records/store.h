@@ -62,10 +62,12 @@ class LocalStore : public Store {
   // firmware, options, counts.
   virtual void finish(const Run &run) = 0;
   // Closes as aborted the runs of this station still open whose process is
-  // gone (it ended without completing them: a crash, a power loss, a kill).
-  // Runs of a process still running (another station of the same name on
-  // this machine) stay open.  Returns how many were closed.
-  virtual int close_abandoned(const std::string &station) = 0;
+  // known to be gone (it ended without completing them: a crash, a power
+  // loss, a kill).  Runs of a process still running (another station of the
+  // same name on this machine) stay open, and so do those whose process
+  // cannot be looked at (another machine's, or /proc cannot tell): their
+  // number in *undecided when given.  Returns how many were closed.
+  virtual int close_abandoned(const std::string &station, int *undecided = nullptr) = 0;
 
   // Keeps one step of an open run (pos: its place in the run, from 1) at
   // once, in its own transaction, so that a run cut short keeps it: the

@@ -91,9 +91,8 @@ std::vector<YieldGroup> compute_yield(const YieldInput &in, GroupBy by, const Yi
     std::sort(steps.begin(), steps.end(), [](const auto &a, const auto &b) {
       return a.second != b.second ? a.second > b.second : a.first < b.first;
     });
-    g.failures = steps;
-    if (steps.size() > 5) steps.resize(5);
-    g.top_failures = std::move(steps);
+    g.top_failures.assign(steps.begin(), steps.begin() + std::min<size_t>(steps.size(), 5));
+    g.failures = std::move(steps);
     out.push_back(std::move(g));
   }
   return out;

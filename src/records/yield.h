@@ -53,8 +53,8 @@ struct YieldGroup {
   int retests = 0;
   int errors = 0;
   int aborted = 0;
-  std::vector<std::pair<std::string, int>> top_failures;  // at most five, most first
-  std::vector<std::pair<std::string, int>> failures;      // every failed step, most first
+  std::vector<std::pair<std::string, int>> failures;  // every failed step, most first
+  std::vector<std::pair<std::string, int>> top_failures;  // the first five of them
 
   // Fractions from 0 to 1; negative when there are no units.
   double first_pass_yield() const { return units ? double(first_pass) / units : -1; }

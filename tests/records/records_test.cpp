@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -216,6 +217,67 @@ TEST(RecordsStore, AbandonedRunClosedAsAborted) {
   rec::Run late = dead_here;
   late.outcome = rec::kPass;
   EXPECT_THROW(store->finish(late), rec::StoreError);  // closed already
+
+  // Owners that cannot be looked at stay open and are counted: another
+  // machine's process, one of ours that /proc gave no start time for, a tag
+  // that is none.  A pid that no process has is gone.
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::string here = std::string(host) + " ";
+  struct Owner {
+    std::string tag;
+    const char *outcome;
+  };
+  const std::vector<Owner> owners = {
+      {"elsewhere.example 1 1", ""},
+      {here + std::to_string(getpid()), ""},
+      {"", ""},
+      {here + "2147483647 1", "aborted"},  // above any pid_max
+  };
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open("r.db", &db), SQLITE_OK);
+  for (size_t i = 0; i < owners.size(); ++i) {
+    const std::string insert =
+        "INSERT INTO runs (id, dut, station, operator, owner, tool, version, plan, started, try, "
+        "options) VALUES ('o" + std::to_string(i) + "', 'O" + std::to_string(i) + "', 's3', 'ann', '" +
+        owners[i].tag + "', 'trnctl', '1', 1, '2026-12-01', 1, '{}')";
+    ASSERT_EQ(sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  sqlite3_close(db);
+  int undecided = -1;
+  EXPECT_EQ(store->close_abandoned("s3", &undecided), 1);
+  EXPECT_EQ(undecided, 3);
+  for (size_t i = 0; i < owners.size(); ++i)
+    EXPECT_EQ(store->show("o" + std::to_string(i)).at(0).outcome, owners[i].outcome) << i;
+}
+
+// A database trnctl makes is never open to others, nor are its -wal and
+// -shm files: the owner's and group's bits the umask allows.  A file that
+// exists keeps its mode.
+TEST(RecordsStore, NewFileMode) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  const mode_t saved = umask(022);
+  close(open("old.db", O_CREAT | O_WRONLY, 0644));
+  const std::vector<std::pair<mode_t, mode_t>> cases = {
+      {022, 0640}, {002, 0660}, {077, 0600}, {027, 0640}};
+  for (const auto &c : cases) {
+    umask(c.first);
+    const std::string name = "new" + std::to_string(c.first);
+    auto store = rec::open_store(name + ".db", rec::OpenMode::Create);
+    record(*store, make_run("A", "s1", rec::utc_now(), rec::kPass));
+    for (const char *suffix : {".db", ".db-wal", ".db-shm"}) {
+      struct stat st {};
+      ASSERT_EQ(stat((name + suffix).c_str(), &st), 0) << name << suffix;
+      EXPECT_EQ(st.st_mode & 0777, c.second) << name << suffix;
+    }
+  }
+  umask(022);
+  rec::open_store("old.db", rec::OpenMode::Create);
+  struct stat st {};
+  ASSERT_EQ(stat("old.db", &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  umask(saved);
 }
 
 TEST(RecordsRecord, JsonKeys) {
@@ -325,6 +387,10 @@ TEST(RecordsCommand, Refusals) {
       {{"records", "--db", "missing.db"}, 1, "missing.db: no such database"},
       {{"records", "--db", "r.db", "show", "SN9"}, 1, "no run and no unit 'SN9'"},
       {{"records", "--db", "r.db", "--since", "2026-13-01"}, 2, "is not a date"},
+      {{"records", "--db", "r.db", "yield", "--until", "2026-12-01T24:00"}, 2,
+       "--until: '2026-12-01T24:00' is not a date"},
+      {{"records", "--db", "r.db", "show", "A", "--until", "2026-12-01"}, 2,
+       "--until applies to the listing only"},
       {{"records", "--db", "r.db", "--outcome", "passed"}, 2, "is not an outcome"},
       {{"records", "--db", "r.db", "yield", "--by", "week"}, 2, "is not a grouping"},
       {{"records", "--db", "r.db", "--json", "--csv"}, 2, "exclude each other"},
@@ -468,6 +534,68 @@ TEST(RecordsPush, NameServerThatNeverAnswers) {
   EXPECT_STREQ("postgresql://line-db.example/line: no answer in time while looking up "
                "line-db.example", error);
   EXPECT_LT(ms, 10000) << "the push outlasted its budget";
+}
+
+// Ids as scanners and other stations write them: on a terminal no byte of
+// theirs is a control; JSON keeps them exactly, GS and all; in CSV a cell a
+// spreadsheet would take for a formula starts with ' (inside its quotes
+// when it has them), and numbers stay as they are.
+TEST(RecordsCommand, UntrustedTextAndCsvGuard) {
+  WorkDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string hostile = "\x1b]0;pwned\x07\x1b[2J";
+  struct Case {
+    std::string dut, csv_cell;
+  };
+  const std::vector<Case> cases = {
+      {hostile, "\x1b]0;pwned\x07\x1b[2J"},
+      {"0104012345678901\x1d" "21SN1", "0104012345678901\x1d" "21SN1"},
+      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {"+1", "'+1"},
+      {"-5,x", "\"'-5,x\""},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\tTAB", "'\tTAB"},
+      {"\rCR", "\"'\rCR\""},
+      {"SN-1=2", "SN-1=2"},
+  };
+  {
+    auto store = rec::open_store("r.db", rec::OpenMode::Create);
+    for (const Case &c : cases) {
+      rec::Run run = make_run(c.dut, "s1", "2026-12-01T08:00:00.000Z", rec::kFail, {"ring"});
+      run.duration_ms = 1234;
+      run.steps[2].why = hostile;
+      record(*store, run);
+    }
+  }
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"records", "--db", "r.db"},
+        {"records", "--db", "r.db", "show", hostile},
+        {"records", "--db", "r.db", "yield", "--by", "station"}}) {
+    const Result r = trnctl(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\x1d'), std::string::npos) << r.out;
+  }
+  EXPECT_TRUE(contains(trnctl({"records", "--db", "r.db", "show", hostile}).out,
+                       "dut       \\x1b]0;pwned\\x07\\x1b[2J (try 1)"));
+
+  std::set<std::string> json_duts;
+  for (const std::string &line : trnctl({"records", "--db", "r.db", "--json"}).lines)
+    json_duts.insert(Json::parse(line)["dut"].get<std::string>());
+  std::set<std::string> csv_cells;
+  const Result csv = trnctl({"records", "--db", "r.db", "--csv"});
+  // The records, oldest last; each line's second cell, and its numbers.
+  for (size_t i = 1; i < csv.lines.size(); ++i) {
+    const std::string &line = csv.lines[i];
+    EXPECT_TRUE(contains(line, ",1,1,trnctl,1.1.1,,,,,1234,0,0,")) << line;
+    const size_t from = line.find(',') + 1;
+    const size_t to = line.find(",s1,ann,", from);
+    csv_cells.insert(line.substr(from, to - from));
+  }
+  for (const Case &c : cases) {
+    EXPECT_EQ(json_duts.count(c.dut), 1u) << c.dut;
+    EXPECT_EQ(csv_cells.count(c.csv_cell), 1u) << c.csv_cell;
+  }
 }
 
 // Where this binary's libpq is, the one trnctl loads: "" when unknown.
