@@ -36,7 +36,7 @@ CLI::App *add_station_command(CLI::App &app, StationArgs &args);
 
 // Runs the loop until an empty line, q or the end of input (exit status 0),
 // or an interrupt (130).  Throws Failure for wrong arguments and a database
-// that cannot be used.
+// that cannot be used.  With --web, the page instead (station_web.h).
 int run_station(const Options &o, const StationArgs &args);
 
 }  // namespace trnctl
