@@ -13,6 +13,7 @@ import os
 import re
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -324,6 +325,17 @@ class StationPage(unittest.TestCase):
             self.assertEqual(200, st.request('POST', '/api/operator', '{"operator":"bob"}', bearer)[0])
             self.assertEqual('bob', st.state_with(bearer)['operator'])
             st.stop()
+
+        # A run that cannot be recorded (the database held by another
+        # writer past its busy timeout) ends the station with 1.
+        st = self.station = Station(self.tmp, fixtures=['A=/dev/null-a'])
+        holder = sqlite3.connect(st.db, isolation_level=None)
+        holder.execute('BEGIN EXCLUSIVE')
+        self.assertEqual(200, st.post('/api/slots/A/scan', {'dut': 'SN-10'})[0])
+        self.assertEqual(1, st.proc.wait(timeout=WAIT_S))
+        self.assertIn('database is locked: nothing tested', st.proc.stderr.read())
+        holder.close()
+        st.stop()
 
         # Eight slots fit a 1920x1080 screen, four a 1280x800 one.
         for count, w, h in [(8, 1920, 1080), (4, 1280, 800)]:
