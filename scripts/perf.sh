@@ -5,14 +5,15 @@
 # status frame to check box latency, the monitor's CPU use, trnctl's start-up
 # and memory, the panel's peak memory and its start-up time; then the records
 # database at 100,000 runs (yield, and recording one run); then the quality
-# page (trnctl records serve) over 100,000 runs, SQLite and PostgreSQL.
+# page (trnctl records serve) over 100,000 runs, SQLite and PostgreSQL; then
+# the station's page with four fixtures (bench/station_web_bench.py).
 # Runs everything under a virtual X server; ends only what it started.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh"
 "$root/scripts/build.sh" >/dev/null
 build="${BUILD_DIR:-$root/build}"
-export build
+export build root
 
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -s <<'INNER'
 set -euo pipefail
@@ -105,4 +106,6 @@ for what in "overview data" "50 followers, no run arriving" "recording a run wit
             "server's peak resident memory"; do
   echo "| Quality page, 100,000 runs: $what | SQLite: $(wb SQLite "$what") | PostgreSQL: $(wb PostgreSQL "$what") |"
 done
+/usr/bin/python3 "$root/bench/station_web_bench.py" --trnctl "$b/trnctl" --trnsim "$b/trnsim" |
+  sed -E 's/^(\|[^|]*\|)/\1 |/'  # the 9600 baud column
 INNER

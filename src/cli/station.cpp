@@ -27,6 +27,7 @@
 #include "push.h"
 #include "records_cmd.h"
 #include "selftest.h"
+#include "station_web.h"
 #include "store.h"
 #include "text.h"
 #include "unit.h"
@@ -423,6 +424,16 @@ CLI::App *add_station_command(CLI::App &app, StationArgs &a) {
       ->type_name("SECONDS");
   s->add_option("--button-timeout", a.button_timeout, "Time for each button (10)")
       ->type_name("SECONDS");
+  s->add_flag("--web", a.web, "The station as a page in a browser, with several fixtures");
+  s->add_option("--listen", a.listen, "The page's address and port (default: 127.0.0.1:8081)")
+      ->type_name("HOST:PORT");
+  s->add_option("--token-file", a.token_file,
+                "The token browsers and scripts must show (else TRN_WEB_TOKEN)")
+      ->type_name("FILE");
+  s->add_option("--host", a.hosts, "A further host name the page is reached by")
+      ->type_name("NAME");
+  s->add_option("--fixture", a.fixtures, "A fixture of the page: its name and port (1 to 8)")
+      ->type_name("NAME=PATH");
   a.command = s;
   return s;
 }
@@ -447,6 +458,14 @@ int run_station(const Options &o, const StationArgs &a) {
                         {"visual", engine_settings.plan.checks},
                         {"answer_timeout_s", engine_settings.answer_timeout_s},
                         {"dut_pattern", a.dut_pattern.empty() ? Json() : Json(a.dut_pattern)}};
+  if (a.web)
+    return run_station_web(o, a, {engine_settings, options, station, operator_name, line_db,
+                                  a.dut_pattern,
+                                  [&pattern](const std::string &id) { return pattern.matches(id); },
+                                  o.json || a.json});
+  for (const char *web_only : {"--listen", "--token-file", "--host", "--fixture"})
+    if (a.command->count(web_only) > 0)
+      throw Failure{kUsage, std::string(web_only) + " needs --web"};
 
   std::unique_ptr<st::Records> records;
   try {

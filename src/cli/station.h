@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 #include "cli.h"
 
@@ -21,6 +22,12 @@ struct StationArgs {
   bool no_restore_from_record = false;  // the board's settings are the unit's own, always
   bool json = false;  // as trnctl's own --json
   std::string answer_timeout = "30", button_timeout = "10";  // seconds, checked at the start
+  // --web: the page instead of the terminal (station_web.h).
+  bool web = false;
+  std::string listen = "127.0.0.1:8081";
+  std::string token_file;
+  std::vector<std::string> hosts;
+  std::vector<std::string> fixtures;  // NAME=PATH
   CLI::App *command = nullptr;
 };
 
@@ -29,7 +36,7 @@ CLI::App *add_station_command(CLI::App &app, StationArgs &args);
 
 // Runs the loop until an empty line, q or the end of input (exit status 0),
 // or an interrupt (130).  Throws Failure for wrong arguments and a database
-// that cannot be used.
+// that cannot be used.  With --web, the page instead (station_web.h).
 int run_station(const Options &o, const StationArgs &args);
 
 }  // namespace trnctl

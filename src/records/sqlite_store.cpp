@@ -304,12 +304,11 @@ class SqliteStore : public LocalStore {
   }
 
   std::string latest_run(const std::string &dut, const std::string &except) override {
-    std::string id;
-    guarded([&] {
-      sql_->query(kLatestRun, Params().text(dut).text(except),
-                  [&](const Row &row) { id = row.text(0); });
+    return guarded([&] {
+      std::string id;
+      sql_->query(kLatestRun, Params().text(dut).text(except), [&](const Row &r) { id = r.text(0); });
+      return id;
     });
-    return id;
   }
 
   std::vector<Run> list(const Filter &f, bool with_steps) override {

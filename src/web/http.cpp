@@ -33,7 +33,7 @@ namespace {
   F(MHD_create_response_from_buffer) F(MHD_create_response_from_callback)                     \
   F(MHD_add_response_header) F(MHD_queue_response) F(MHD_destroy_response)                    \
   F(MHD_get_connection_values) F(MHD_lookup_connection_value) F(MHD_suspend_connection)       \
-  F(MHD_resume_connection)
+  F(MHD_resume_connection) F(MHD_get_connection_info)
 
 struct Mhd {
 #define TRN_MHD_POINTER(name) decltype(&::name) name = nullptr;
@@ -312,10 +312,18 @@ struct Server::Impl {
 
   Impl(Server &s, const Mhd &l) : server(s), lib(l) {}
 
+  // A POST's body as it arrives.
+  struct Upload {
+    std::string body;
+    bool too_big = false;
+  };
+
   static MHD_Result access(void *cls, MHD_Connection *c, const char *url, const char *method,
                            const char *, const char *, size_t *, void **);
+  static void completed(void *cls, MHD_Connection *, void **state, MHD_RequestTerminationCode);
   MHD_Result answer(MHD_Connection *c, const Response &r, bool head);
-  MHD_Result serve(MHD_Connection *c, const std::string &url, const std::string &method);
+  MHD_Result serve(MHD_Connection *c, const std::string &url, const std::string &method,
+                   const Upload *upload = nullptr);
   bool host_allowed(const char *host) const;
 };
 
@@ -325,6 +333,17 @@ struct Values {
   std::vector<std::pair<std::string, std::string>> items;
   size_t bytes = 0;
 };
+
+// The mark of a request without a body between the two calls of access().
+char plain_request;
+
+bool client_on_loopback(const Mhd &lib, MHD_Connection *c) {
+  const MHD_ConnectionInfo *info = lib.MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (!info || !info->client_addr) return false;
+  if (info->client_addr->sa_family != AF_INET) return false;
+  const auto *in = reinterpret_cast<const sockaddr_in *>(info->client_addr);
+  return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+}
 
 MHD_Result collect(void *cls, MHD_ValueKind, const char *key, const char *value) {
   auto *v = static_cast<Values *>(cls);
@@ -373,10 +392,11 @@ MHD_Result Server::Impl::answer(MHD_Connection *c, const Response &r, bool head)
 }
 
 MHD_Result Server::Impl::serve(MHD_Connection *c, const std::string &url,
-                               const std::string &method) {
+                               const std::string &method, const Upload *upload) {
   const ServerConfig &cfg = server.config_;
   const bool head = method == "HEAD";
-  if (method != "GET" && !head) {
+  const bool post = upload != nullptr;
+  if (method != "GET" && !head && !post) {
     Response r = text_response(405, "only GET and HEAD are answered here");
     r.headers.emplace_back("Allow", "GET, HEAD");
     return answer(c, r, false);
@@ -387,17 +407,27 @@ MHD_Result Server::Impl::serve(MHD_Connection *c, const std::string &url,
     return answer(c, text_response(431, "the request's headers are too large"), head);
   const char *length = lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
   const char *chunked = lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Transfer-Encoding");
-  if (chunked || (length && std::strcmp(length, "0") != 0)) {
+  if (!post && (chunked || (length && std::strcmp(length, "0") != 0))) {
     Response r = text_response(413, "a request body is not accepted");
     r.headers.emplace_back("Connection", "close");
     return answer(c, r, head);
   }
-  if (!host_allowed(lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Host")))
+  if (post && upload->too_big) {
+    Response r = text_response(413, "the request body is larger than " +
+                                        std::to_string(cfg.max_body_bytes) + " bytes");
+    r.headers.emplace_back("Connection", "close");
+    return answer(c, r, false);
+  }
+  const char *host = lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Host");
+  if (!host_allowed(host))
     return answer(c, text_response(421, "this server does not answer for that host name"), head);
 
   Request req;
   req.method = method;
   req.path = url;
+  req.from_loopback = client_on_loopback(lib, c);
+  if (post) req.body = upload->body;
+  bool by_bearer = false;
   Values args;
   lib.MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &collect, &args);
   for (const auto &a : args.items) req.query[a.first] = a.second;
@@ -407,8 +437,8 @@ MHD_Result Server::Impl::serve(MHD_Connection *c, const std::string &url,
     const char *auth = lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Authorization");
     bool allowed = cookie && same_secret(cookie, session);
     if (!allowed && auth && std::strncmp(auth, "Bearer ", 7) == 0)
-      allowed = same_secret(auth + 7, cfg.token);
-    if (!allowed && req.has("token")) {
+      allowed = by_bearer = same_secret(auth + 7, cfg.token);
+    if (!allowed && req.has("token") && !post) {
       if (!same_secret(req.param("token"), cfg.token))
         return answer(c, text_response(401, "the token is wrong"), head);
       // The token shown once becomes a cookie; the address bar loses it.
@@ -437,15 +467,26 @@ MHD_Result Server::Impl::serve(MHD_Connection *c, const std::string &url,
     }
   }
 
+  if (post) {
+    // Without a bearer token, a browser may have sent it for another site:
+    // only the page's own origin is taken.
+    const char *origin = lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Origin");
+    if (!by_bearer && (!origin || lower(origin) != "http://" + lower(host)))
+      return answer(c, text_response(403, "a POST must come from this page (Origin)"), false);
+    if (cfg.post_loopback_only && !req.from_loopback)
+      return answer(c, text_response(403, "only the station's own PC may change anything"),
+                    false);
+  }
+
   auto file = server.files_.find(url);
-  if (file != server.files_.end()) {
+  if (!post && file != server.files_.end()) {
     Response r;
     r.type = file->second.type;
     r.body.assign(reinterpret_cast<const char *>(file->second.data), file->second.size);
     return answer(c, r, head);
   }
   auto disk = server.disk_files_.find(url);
-  if (disk != server.disk_files_.end()) {
+  if (!post && disk != server.disk_files_.end()) {
     Response r;
     r.type = disk->second.first;
     r.body = disk->second.second;
@@ -461,19 +502,49 @@ MHD_Result Server::Impl::serve(MHD_Connection *c, const std::string &url,
   return answer(c, r, head);
 }
 
+void Server::Impl::completed(void *, MHD_Connection *, void **state, MHD_RequestTerminationCode) {
+  if (*state && *state != &plain_request) delete static_cast<Upload *>(*state);
+  *state = nullptr;
+}
+
 MHD_Result Server::Impl::access(void *cls, MHD_Connection *c, const char *url, const char *method,
-                                const char *, const char *, size_t *upload_size, void **state) {
+                                const char *, const char *upload_data, size_t *upload_size,
+                                void **state) {
   auto *self = static_cast<Impl *>(cls);
   // The first call comes with the headers.  A request without a body is
   // answered at the second, once the whole request is in, so that the
   // connection can be kept for the next one; any other is answered (and the
   // connection closed) at once.
-  static char seen;
+  const ServerConfig &cfg = self->server.config_;
+  if (method && std::strcmp(method, "POST") == 0 && url && cfg.post_allowed && cfg.post_allowed(url)) {
+    if (!*state) {
+      auto *upload = new Upload;
+      *state = upload;
+      const char *length = self->lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
+      if (length && std::strtoull(length, nullptr, 10) > cfg.max_body_bytes) {
+        upload->too_big = true;  // answered at once, the body never read
+        return self->serve(c, url, method, upload);
+      }
+      return MHD_YES;
+    }
+    auto *upload = static_cast<Upload *>(*state);
+    if (*upload_size != 0) {
+      if (upload->body.size() + *upload_size > cfg.max_body_bytes) upload->too_big = true;
+      else upload->body.append(upload_data, *upload_size);
+      *upload_size = 0;
+      return MHD_YES;
+    }
+    try {
+      return self->serve(c, url, method, upload);
+    } catch (const std::exception &) {
+      return MHD_NO;
+    }
+  }
   const bool plain = method && (std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0) &&
                      !self->lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length") &&
                      !self->lib.MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Transfer-Encoding");
   if (!*state && plain) {
-    *state = &seen;
+    *state = &plain_request;
     return MHD_YES;
   }
   if (*upload_size != 0) {
@@ -555,7 +626,8 @@ void Server::start() {
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
       nullptr, &Impl::access, impl_.get(), MHD_OPTION_LISTEN_SOCKET, fd,
       MHD_OPTION_CONNECTION_TIMEOUT, config_.idle_timeout_s, MHD_OPTION_CONNECTION_LIMIT,
-      config_.max_connections, MHD_OPTION_CONNECTION_MEMORY_LIMIT, memory, MHD_OPTION_END);
+      config_.max_connections, MHD_OPTION_CONNECTION_MEMORY_LIMIT, memory,
+      MHD_OPTION_NOTIFY_COMPLETED, &Impl::completed, nullptr, MHD_OPTION_END);
   if (!impl_->daemon) {
     close(fd);
     throw WebError("the HTTP server cannot start on " + config_.host + ":" +

@@ -36,6 +36,8 @@ struct Request {
   std::string path;    // percent-decoded, without the query
   // The query's parameters, decoded; a name given twice keeps its last value.
   std::map<std::string, std::string> query;
+  std::string body;            // a POST's body (at most ServerConfig::max_body_bytes)
+  bool from_loopback = false;  // the client's address is 127.0.0.0/8
 
   // The query parameter, or fallback when it is absent.
   std::string param(const std::string &name, const std::string &fallback = "") const;
@@ -97,6 +99,15 @@ struct ServerConfig {
   unsigned idle_timeout_s = 10;    // an idle connection is closed after this
   size_t max_header_bytes = 8192;
   unsigned max_connections = 1000;
+  // The paths that take a POST (none when unset: every POST gets 405).  A
+  // POST must carry a JSON body of at most max_body_bytes; one that is
+  // authorised by the cookie, or where no token is in force, must also
+  // carry an Origin equal to the page's own (http:// and an allowed Host),
+  // so that no other site can send it; a bearer token needs no Origin.
+  // With post_loopback_only, only a client on the loopback may POST (403).
+  std::function<bool(const std::string &path)> post_allowed;
+  size_t max_body_bytes = 4096;
+  bool post_loopback_only = true;
 };
 
 using Handler = std::function<Response(const Request &)>;
