@@ -8,7 +8,6 @@
 #include "station_web.h"
 
 #include <signal.h>
-#include <sys/random.h>
 #include <time.h>
 
 #include <algorithm>
@@ -90,25 +89,6 @@ void parse_listen(const std::string &text, std::string *host, int *port) {
     throw Failure{kUsage, "--listen: " + shown(text) + " is not HOST:PORT"};
   *host = text.substr(0, colon);
   *port = std::atoi(p.c_str());
-}
-
-// 128 random bits as hex: a prompt's id.
-std::string random_id() {
-  unsigned char raw[16];
-  size_t got = 0;
-  while (got < sizeof raw) {
-    const ssize_t n = getrandom(raw + got, sizeof raw - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("no random numbers");
-    got += static_cast<size_t>(n);
-  }
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : raw) {
-    out += kHex[c >> 4];
-    out += kHex[c & 15];
-  }
-  return out;
 }
 
 std::string utc_today() {
@@ -265,7 +245,7 @@ class Station {
     Slot &s = slots_[i];
     close_prompt_locked(s);
     const auto now = trn::Clock::now();
-    s.prompt = OpenPrompt{random_id(), p.id, p.kind, p.text, now,
+    s.prompt = OpenPrompt{web::random_hex(16), p.id, p.kind, p.text, now,
                           now + std::chrono::duration_cast<trn::Clock::duration>(
                                     std::chrono::duration<double>(p.timeout_s))};
     s.state = "prompt";

@@ -71,6 +71,9 @@ std::string lower(std::string s) {
   return s;
 }
 
+
+}  // namespace
+
 std::string random_hex(size_t bytes) {
   std::string raw(bytes, '\0');
   size_t got = 0;
@@ -88,8 +91,6 @@ std::string random_hex(size_t bytes) {
   }
   return out;
 }
-
-}  // namespace
 
 // ---- Requests and answers -------------------------------------------------
 

@@ -26,6 +26,10 @@
 
 namespace trn::web {
 
+// bytes random bytes from the kernel, as lower-case hexadecimal: session
+// cookies and ids that cannot be guessed.  Throws WebError.
+std::string random_hex(size_t bytes);
+
 // The server could not be started (the library, the address); what() says why.
 struct WebError : std::runtime_error {
   using std::runtime_error::runtime_error;
