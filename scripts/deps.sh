@@ -4,13 +4,15 @@
 # missing.  dpkg-dev and file compute the Debian package's dependencies;
 # postgresql is the server the tests of the line's database start.
 # libmicrohttpd-dev and libjs-chart.js are the quality page's server and
-# charts; chromium, its driver and Selenium run the page's browser tests.
+# charts; chromium, its driver and Selenium run the page's browser tests;
+# iproute2 gives the station page's test an address of its own network
+# namespace, for a view from another PC.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtk2.0-dev libglib2.0-dev libx11-dev libgtest-dev
           libgmock-dev libbenchmark-dev xvfb xauth psmisc util-linux libcli11-dev nlohmann-json3-dev
           libsqlite3-dev libpq-dev postgresql dpkg-dev file libmicrohttpd-dev libjs-chart.js
-          chromium chromium-driver python3-selenium)
+          chromium chromium-driver python3-selenium iproute2)
 if [ "${TRN_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
