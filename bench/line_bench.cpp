@@ -24,21 +24,6 @@
 
 namespace {
 
-// Uploads the made-up runs in batches, as pushes do.
-void fill(const std::string &url, long runs) {
-  auto server = rec::connect_server(url, rec::ServerLimits::reading());
-  std::vector<rec::Run> batch;
-  const std::string now = rec::utc_now();
-  make_line(runs, [&](const rec::Run &r) {
-    batch.push_back(r);
-    if (batch.size() == 500) {
-      server->upload(batch, now);
-      batch.clear();
-    }
-  });
-  server->upload(batch, now);
-}
-
 // A station's file with these many runs recorded and waiting.
 void record_runs(rec::LocalStore &local, int n, int from, std::mt19937 &rng) {
   for (int i = from; i < from + n; ++i) {
@@ -74,7 +59,7 @@ int main(int argc, char **argv) {
   int rc = 0;
   try {
     double t0 = bench::now_ms();
-    fill(url, runs);
+    fill_server(url, runs);
     const double fill_s = (bench::now_ms() - t0) / 1000;
     // What the server's autovacuum does in its own time: statistics for the
     // planner, pages marked all-visible for index-only scans.

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "bench_util.h"
 #include "record.h"
+#include "server.h"
 
 namespace rec = trn::records;
 
@@ -96,6 +98,21 @@ void make_line(long runs, Sink sink) {
       }
     }
   }
+}
+
+// The made-up runs uploaded to the line's database in batches, as pushes do.
+inline void fill_server(const std::string &url, long runs) {
+  auto server = rec::connect_server(url, rec::ServerLimits::reading());
+  std::vector<rec::Run> batch;
+  const std::string now = rec::utc_now();
+  make_line(runs, [&](const rec::Run &r) {
+    batch.push_back(r);
+    if (batch.size() == 500) {
+      server->upload(batch, now);
+      batch.clear();
+    }
+  });
+  server->upload(batch, now);
 }
 
 // Runs trnctl with args, its output thrown away; milliseconds, or -1 when it

@@ -219,21 +219,6 @@ void measure(const char *what, const std::string &db, const std::string &local_p
 
 }  // namespace
 
-// The made-up runs uploaded in batches, as pushes do.
-void fill_server(const std::string &url, long runs) {
-  auto server = rec::connect_server(url, rec::ServerLimits::reading());
-  std::vector<rec::Run> batch;
-  const std::string now = rec::utc_now();
-  make_line(runs, [&](const rec::Run &r) {
-    batch.push_back(r);
-    if (batch.size() == 500) {
-      server->upload(batch, now);
-      batch.clear();
-    }
-  });
-  server->upload(batch, now);
-}
-
 int main(int argc, char **argv) {
   const long runs = argc > 1 ? std::atol(argv[1]) : 100000;
   const std::string which = argc > 2 ? argv[2] : "both";
