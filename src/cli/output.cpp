@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 namespace trnctl {
 
@@ -31,5 +32,14 @@ std::string json_text(const Json &value, int indent) {
 }
 
 void print_json(const Json &value) { print_line(json_text(value)); }
+
+std::string utc_text(const char *format, int days_back) {
+  const time_t t = time(nullptr) - static_cast<time_t>(days_back) * 86400;
+  struct tm tm {};
+  gmtime_r(&t, &tm);
+  char text[32];
+  strftime(text, sizeof text, format, &tm);
+  return text;
+}
 
 }  // namespace trnctl

@@ -17,6 +17,10 @@ using Json = trn::station::Json;
 // JSON text, on one line unless indent >= 0.
 std::string json_text(const Json &value, int indent = -1);
 
+// Now, days_back whole days ago, in UTC as strftime's format writes it
+// ("%Y-%m-%d", "%H:%M:%S").
+std::string utc_text(const char *format, int days_back = 0);
+
 // Prints one line of text, or the JSON value, on standard output.  A line
 // that cannot be written is not retried: output_error() tells.
 void print_line(const std::string &line);

@@ -54,24 +54,6 @@ struct Filters {
   rec::YieldFilter normalised;
 };
 
-std::string today_minus(int days) {
-  const time_t t = time(nullptr) - static_cast<time_t>(days) * 86400;
-  struct tm tm {};
-  gmtime_r(&t, &tm);
-  char text[16];
-  strftime(text, sizeof text, "%Y-%m-%d", &tm);
-  return text;
-}
-
-std::string utc_clock() {
-  const time_t t = time(nullptr);
-  struct tm tm {};
-  gmtime_r(&t, &tm);
-  char text[16];
-  strftime(text, sizeof text, "%H:%M:%S", &tm);
-  return text;
-}
-
 // Since, until and station of a request: each one given (even empty) or the
 // command's default.
 Filters filters_of(const web::Request &q, const Filters &defaults) {
@@ -285,7 +267,7 @@ class Routes {
     j["by_day"] = groups_json(rec::compute_yield(in, rec::GroupBy::Day, f.normalised));
     j["by_station"] = groups_json(rec::compute_yield(in, rec::GroupBy::Station, f.normalised));
     j["failures"] = failures_json(all.front());
-    j["as_of"] = utc_clock();
+    j["as_of"] = utc_text("%H:%M:%S");
     return jtext(j);
   }
 
@@ -352,7 +334,7 @@ class Watcher {
   void first(std::unique_ptr<rec::Store> store) {
     store_ = std::move(store);
     stamp_ = store_->change_stamp();
-    as_of_ = utc_clock();
+    as_of_ = utc_text("%H:%M:%S");
     hub_.publish("change", std::to_string(version_));
     hub_.publish("database", jtext(rec::Json{{"ok", true}, {"as_of", as_of_}}));
     thread_ = std::thread([this] { loop(); });
@@ -387,7 +369,7 @@ class Watcher {
         up = false;
         continue;
       }
-      as_of_ = utc_clock();
+      as_of_ = utc_text("%H:%M:%S");
       if (!up) {
         up = true;
         hub_.publish("database", jtext(rec::Json{{"ok", true}, {"as_of", as_of_}}));
@@ -481,7 +463,7 @@ int run_serve(const RecordsArgs &a, const ServeArgs &s, bool json) {
   defaults.since = a.since;
   defaults.until = a.until;
   defaults.station = a.station;
-  if (a.since.empty() && a.until.empty() && a.station.empty()) defaults.since = today_minus(13);
+  if (a.since.empty() && a.until.empty() && a.station.empty()) defaults.since = utc_text("%Y-%m-%d", 13);
   web::Request none;
   try {
     filters_of(none, defaults);

@@ -91,15 +91,6 @@ void parse_listen(const std::string &text, std::string *host, int *port) {
   *port = std::atoi(p.c_str());
 }
 
-std::string utc_today() {
-  const time_t t = time(nullptr);
-  struct tm tm {};
-  gmtime_r(&t, &tm);
-  char text[16];
-  strftime(text, sizeof text, "%Y-%m-%d", &tm);
-  return text;
-}
-
 std::string trimmed(const std::string &s) {
   const size_t b = s.find_first_not_of(" \t\r\n");
   if (b == std::string::npos) return "";
@@ -359,7 +350,7 @@ Json Station::state_locked() const {
 // Today's units and first-pass yield at this station (UTC day).
 void Station::count_today(st::Records &records) {
   rec::YieldFilter f;
-  rec::parse_since(utc_today(), &f.since);
+  rec::parse_since(utc_text("%Y-%m-%d"), &f.since);
   f.station = setup_.station;
   int units = 0;
   double fpy = -1;
